@@ -1,0 +1,51 @@
+#pragma once
+// Locating the daemon's own files and the product's per-user data
+// directories, and putting paths into a normal form. Stateless: each call asks
+// the system afresh; any thread may call.
+//
+// Layout assumed: the executable lies in the product's "bin" directory, so the
+// product directory is the parent of the executable's directory. Per-user data
+// lives in "Quillon" inside the roaming and the local application-data folder.
+
+#include <string>
+#include <string_view>
+
+// Creates the directory and every missing ancestor ("/" is accepted as a
+// separator; a "\\?\" prefix is kept). True when the path is a directory
+// afterwards; false when it could not be created or names an existing file.
+[[nodiscard]] bool CreateDirectoryPath(std::wstring_view path);
+
+// Full, long-name form of a path with every component in the letter case
+// stored on disk. A relative path is only made full. When the path does not
+// exist (or a conversion fails) the input is returned unchanged.
+[[nodiscard]] std::wstring NormalizePath(std::wstring_view path);
+
+// Full path of the running executable, normalised.
+[[nodiscard]] std::wstring GetModulePath();
+
+// Directory of the running executable, ending in a backslash, normalised.
+[[nodiscard]] std::wstring GetAppDirectory();
+
+// Parent of the executable's directory, ending in a backslash
+// (C:\Program Files\Quillon\bin\ gives C:\Program Files\Quillon\).
+[[nodiscard]] std::wstring GetProductDirectory();
+
+// The user's roaming application-data folder followed by \Quillon\, created
+// when missing; empty when the folder is unknown.
+[[nodiscard]] std::wstring GetRoamingDataDirectory();
+
+// The user's local application-data folder followed by \Quillon\, created
+// when missing; empty when the folder is unknown.
+[[nodiscard]] std::wstring GetLocalDataDirectory();
+
+// The text followed by one backslash.
+[[nodiscard]] std::wstring AppendBackslash(std::wstring_view text);
+
+namespace qln {
+
+// The product directory for a given application directory (which ends in a
+// backslash): the text up to and including the backslash before the last
+// directory name. Empty when there is no such backslash.
+[[nodiscard]] std::wstring ProductDirectoryOf(std::wstring_view appDirectory);
+
+}  // namespace qln
