@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test under a fresh Wine
+# prefix with the local test servers.
+# Usage: scripts/test.sh [--build-dir DIR] [--no-deps] [ctest args...]
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build_dir="$root/build/mingw-x64"
+deps=1
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --build-dir) build_dir="$(realpath -m "$2")"; shift 2 ;;
+        --no-deps) deps=0; shift ;;
+        *) break ;;
+    esac
+done
+
+[ $deps -eq 1 ] && bash "$root/scripts/install-deps.sh"
+bash "$root/scripts/build.sh" --build-dir "$build_dir"
+
+export QLN_BIN_DIR="$build_dir/bin"
+export QLN_RUN_DIR="$(mktemp -d /tmp/qln-run.XXXXXX)"
+source "$root/tests/harness/wine-prefix.sh"
+[ -f "$root/tests/harness/servers.sh" ] && source "$root/tests/harness/servers.sh"
+
+cleanup() {
+    if declare -F qln_servers_stop >/dev/null; then qln_servers_stop || true; fi
+    qln_prefix_destroy
+    rm -rf "$QLN_RUN_DIR"
+}
+trap cleanup EXIT
+
+echo "Creating Wine prefix..."
+qln_prefix_create "$QLN_RUN_DIR/prefix"
+if declare -F qln_servers_start >/dev/null; then qln_servers_start; fi
+
+cd "$build_dir"
+ctest --output-on-failure --timeout 300 "$@"

@@ -1,0 +1,84 @@
+#include "QLNUpgrade/CrashReportHook.h"
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+// Identifier of this application at the crash-report service.
+constexpr char kCrashAppId[] = "5b1e7c2a-9d43-4f6e-8a10-3c7d2e9f4b61";
+constexpr char kCrashPrefix[] = "qln";
+#if defined(_M_ARM64)
+constexpr wchar_t kCrashAppName[] = L"QLNUpgrade ARM64";
+#elif defined(_WIN64)
+constexpr wchar_t kCrashAppName[] = L"QLNUpgrade x64";
+#else
+constexpr wchar_t kCrashAppName[] = L"QLNUpgrade x86";
+#endif
+constexpr wchar_t kCrashCompany[] = L"Quillon";
+
+std::wstring CrashDllPath() {
+    MEMORY_BASIC_INFORMATION mbi{};
+    wchar_t path[1024] = {};
+    if (::VirtualQuery(reinterpret_cast<const void*>(&CrashDllPath), &mbi, sizeof(mbi)) &&
+        ::GetModuleFileNameW(static_cast<HMODULE>(mbi.AllocationBase), path, 1024)) {
+        std::wstring p(path);
+        const size_t slash = p.find_last_of(L'\\');
+        if (slash != std::wstring::npos) return p.substr(0, slash) + L"\\crshhndl.dll";
+    }
+    return L"crshhndl.dll";
+}
+
+}  // namespace
+
+CrashAppRecord MakeCrashAppRecord() {
+    CrashAppRecord r;
+    std::memset(&r, 0, sizeof(r));
+    r.size = sizeof(CrashAppRecord);
+    r.appId = kCrashAppId;
+    r.prefix = kCrashPrefix;
+    r.appName = kCrashAppName;
+    r.company = kCrashCompany;
+    r.version[0] = 1;
+    r.version[1] = 16;
+    r.version[2] = 40016;
+    r.version[3] = 2381;
+    return r;
+}
+
+CrashSettingsRecord MakeCrashSettingsRecord() {
+    CrashSettingsRecord s{};
+    const uint32_t size = 56;
+    const uint32_t flag = 1;
+    std::memcpy(s.data(), &size, sizeof(size));
+    std::memcpy(s.data() + 12, &flag, sizeof(flag));
+    return s;
+}
+
+const CrashHandlerRecord& GetCrashHandler() {
+    static const CrashHandlerRecord record = [] {
+        CrashHandlerRecord r;
+        // Kept loaded for the life of the process: the component must outlive every crash.
+        r.module = ::LoadLibraryW(CrashDllPath().c_str());
+        if (!r.module) return r;
+        bool all = true;
+        for (size_t i = 0; i < r.exports.size(); ++i) {
+            r.exports[i] = ::GetProcAddress(r.module, kCrashHandlerExports[i]);
+            all = all && r.exports[i] != nullptr;
+        }
+        r.resolved = all;
+        if (auto init = r.InitCrashHandler()) {
+            static const CrashAppRecord app = MakeCrashAppRecord();
+            static const CrashSettingsRecord settings = MakeCrashSettingsRecord();
+            r.initialized = init(&app, settings.data(), TRUE) != FALSE;
+        }
+        return r;
+    }();
+    return record;
+}
+
+void WaitForCrashHandlerExit() {
+    auto ready = GetCrashHandler().IsReadyToExit();
+    if (!ready) return;
+    while (!ready()) ::Sleep(100);
+}

@@ -1,0 +1,147 @@
+#include "QLNUpgrade/QLNUpgradeApp.h"
+
+#include "QLNUpgrade/KM/Upgrade/QLNVersionChecker.h"
+#include "QLNUpgrade/QLNUpgradeHelper.h"
+#include "QLNUpgrade/QLNUpgradeWindow.h"
+#include "SVN/KM/KMConfigManager.h"
+#include "Utils/KM/KMAutoStartHelper.h"
+#include "Utils/KM/KMConfig.h"
+#include "Utils/KM/KMLangHelper.h"
+#include "Utils/KM/KMLog.h"
+#include "Utils/KM/KMLoggerHelper.h"
+#include "Utils/PathUtils.h"
+#include "Utils/Registry.h"
+#include "Utils/UniqueHandle.h"
+
+#include <shellapi.h>
+
+#include <mutex>
+
+BYTE g_keepRunning = 1;
+
+namespace {
+
+constexpr wchar_t kMutexBaseName[] = L"QLNUpgradeMutex";
+constexpr wchar_t kSwitchSilent[] = L"--elevated-silent";
+constexpr wchar_t kSwitchResume[] = L"--elevated-resume";
+
+bool SwitchEquals(const wchar_t* arg, const wchar_t* name) {
+    return arg && ::CompareStringOrdinal(arg, -1, name, -1, TRUE) == CSTR_EQUAL;
+}
+
+}  // namespace
+
+CommandLineRequest ParseCommandLineArgs(int argc, const wchar_t* const* argv) {
+    CommandLineRequest request;
+    for (int i = 1; i < argc; ++i) {
+        if (SwitchEquals(argv[i], kSwitchSilent) && i + 1 < argc) {
+            request.action = ElevatedAction::Silent;
+            request.version = argv[i + 1];
+            return request;
+        }
+        if (SwitchEquals(argv[i], kSwitchResume)) {
+            request.action = ElevatedAction::Resume;
+            return request;
+        }
+    }
+    return request;
+}
+
+std::wstring GetLogonSessionSuffix() {
+    static std::once_flag once;
+    static std::wstring suffix;
+    std::call_once(once, [] {
+        qln::UniqueHandle token;
+        if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put())) return;
+        DWORD needed = 0;
+        ::GetTokenInformation(token.get(), TokenStatistics, nullptr, 0, &needed);
+        if (needed < sizeof(TOKEN_STATISTICS)) return;
+        TOKEN_STATISTICS stats{};
+        if (!::GetTokenInformation(token.get(), TokenStatistics, &stats, sizeof(stats), &needed)) return;
+        suffix = fmt::format(L"-{:08x}{:08x}", static_cast<unsigned long>(stats.AuthenticationId.HighPart),
+                             static_cast<unsigned long>(stats.AuthenticationId.LowPart));
+    });
+    return suffix;
+}
+
+std::wstring GetUpgradeMutexName() {
+    return std::wstring(kMutexBaseName) + GetLogonSessionSuffix();
+}
+
+void InitializeStartupLogging() {
+    const std::wstring configured = KMConfigManager::Instance().GetConfig(KMConfig::GetEffectiveRepo()).GetValue("LoggerDir", L"");
+    if (configured.empty()) {
+        CRegStdString loggerDir(L"Software\\Quillon\\KM\\LoggerDir", L"");
+        loggerDir.Write(GetLocalDataDirectory() + L"Logger\\");
+    }
+    (void)KMLoggerHelper::Initialize(L".upgrade.log");
+}
+
+void RefreshLocalConfigForUpgrade(const wchar_t* reason) {
+    KM_LOG_DEBUG(L"Refreshing local KM config for upgrade ({})", reason ? reason : L"");
+    (void)KMConfigManager::Instance().RefreshByLocal(KMConfig::GetEffectiveRepo());
+}
+
+int RunUpgradeMain(HINSTANCE instance) {
+    ::SetDllDirectoryW(L"");
+    InitializeStartupLogging();
+    KMLangHelper::LoadLanguageDll();
+    KM_LOG_INFO(L"QLNUpgrade starting...");
+    QLNVersionChecker::CleanupLegacyRegistryOnVersionChange();
+
+    {
+        int argc = 0;
+        qln::UniqueLocalMem argvMem(::CommandLineToArgvW(::GetCommandLineW(), &argc));
+        const auto argv = static_cast<const wchar_t* const*>(argvMem.get());
+        const CommandLineRequest request = argv ? ParseCommandLineArgs(argc, argv) : CommandLineRequest{};
+        argvMem.reset();
+        switch (request.action) {
+            case ElevatedAction::Silent:
+                KM_LOG_INFO(L"Elevated silent upgrade mode, version: {}", request.version);
+                return RunElevatedAction(0, request.version);
+            case ElevatedAction::Resume:
+                KM_LOG_INFO(L"Elevated resume upgrade mode");
+                return RunElevatedAction(1, std::wstring());
+            case ElevatedAction::None:
+                break;
+        }
+    }
+
+    KMAutoStartHelper::RegisterCurrentExe();
+
+    qln::UniqueHandle mutex(::CreateMutexW(nullptr, FALSE, GetUpgradeMutexName().c_str()));
+    if (!mutex || ::GetLastError() == ERROR_ALREADY_EXISTS) {
+        KM_LOG_WARN(L"Another instance is already running, exiting.");
+        return 0;
+    }
+
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof(wc);
+    wc.style = CS_HREDRAW | CS_VREDRAW;
+    wc.lpfnWndProc = WndProc;
+    wc.hInstance = instance;
+    wc.lpszClassName = kUpgradeWindowClass;
+    ::RegisterClassExW(&wc);
+
+    HWND hwnd = ::CreateWindowExW(0, kUpgradeWindowClass, kUpgradeWindowTitle, WS_CAPTION, 0, 0, 800, 300, nullptr, nullptr,
+                                  instance, nullptr);
+    if (!hwnd) {
+        KM_LOG_ERROR(L"Failed to create hidden window");
+        return 1;
+    }
+
+    ::SetTimer(hwnd, kTimerStartupCleanup, kStartupCleanupDelayMs, nullptr);
+    ::SetTimer(hwnd, kTimerFirstCheck, kFirstCheckDelayMs, nullptr);
+
+    KM_LOG_INFO(L"Entering message loop (daemon mode)");
+    MSG msg{};
+    while (g_keepRunning) {
+        const BOOL got = ::GetMessageW(&msg, nullptr, 0, 0);
+        if (got == -1) continue;
+        if (got == 0) break;
+        ::DispatchMessageW(&msg);
+    }
+    g_keepRunning = 0;
+    KM_LOG_INFO(L"Exiting.");
+    return 0;
+}

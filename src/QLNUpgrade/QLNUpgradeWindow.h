@@ -1,0 +1,30 @@
+#pragma once
+// The hidden window's procedure: timers, external upgrade requests and
+// quit-type messages. Runs on the main thread; never blocks on an upgrade.
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+
+namespace QLNUpgradeMsg {
+constexpr UINT WM_UpgradeRequest = WM_APP + 0x67;
+constexpr UINT WM_Quit = WM_APP + 0xC8;
+}  // namespace QLNUpgradeMsg
+
+// Tags of the WM_COPYDATA upgrade request.
+constexpr ULONG_PTR kCopyDataTagAutomatic = 0x514C4E00;
+constexpr ULONG_PTR kCopyDataTagManual = 0x514C4E01;
+
+constexpr UINT_PTR kTimerPeriodicCheck = 1;
+constexpr UINT_PTR kTimerFirstCheck = 2;
+constexpr UINT_PTR kTimerStartupCleanup = 3;
+constexpr UINT kPeriodicCheckMs = 3600000;
+constexpr UINT kFirstCheckDelayMs = 30000;
+constexpr UINT kStartupCleanupDelayMs = 10000;
+
+LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+
+// The version text of a WM_COPYDATA request: the first cbData/2 UTF-16 units,
+// cut at the first NUL and trimmed of white space.
+std::wstring ReadCopyDataVersion(const COPYDATASTRUCT& data);

@@ -1,0 +1,7 @@
+#pragma once
+// Registration of the daemon for start at logon.
+
+class KMAutoStartHelper {
+public:
+    static void RegisterCurrentExe();
+};

@@ -1,0 +1,453 @@
+#include "Utils/KM/KMLoggerHelper.h"
+
+#include "Utils/StringConv.h"
+#include "Utils/UniqueHandle.h"
+
+#include <spdlog/pattern_formatter.h>
+#include <spdlog/sinks/basic_file_sink.h>
+#include <spdlog/spdlog.h>
+
+#include <array>
+#include <cstdio>
+#include <cwchar>
+#include <iostream>
+
+namespace {
+
+constexpr wchar_t kKmKey[] = L"Software\\Quillon\\KM";
+constexpr std::int64_t kSwitchCacheNs = 60LL * 1000 * 1000 * 1000;
+constexpr size_t kFallbackBufferChars = 1024;
+constexpr const wchar_t* kFallbackTags[] = {L"TRC", L"DBG", L"INF", L"WRN", L"ERR", L"CRT", L"OFF"};
+
+// Process-wide logger state; guarded by the instance lock except the two
+// flags, which only Initialize writes before other threads exist.
+std::wstring s_logDir;
+std::wstring s_levelName = L"info";
+std::wstring s_fileSuffix = L".log";
+std::wstring s_logPath;
+std::time_t s_loggerCreatedAt = 0;
+volatile bool s_debugOutputOnly = false;
+volatile bool s_loggerReady = false;
+
+std::time_t DefaultWallSeconds() { return std::time(nullptr); }
+std::int64_t DefaultSteadyNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+KMLoggerHelper::Clock s_clock{&DefaultWallSeconds, &DefaultSteadyNs};
+
+// A registry switch re-read at most once a minute.
+template <typename T>
+class CachedSwitch {
+public:
+    template <typename ReadFn>
+    T Get(ReadFn read) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const std::int64_t now = s_clock.steadyNanoseconds();
+        if (!m_everRead || now - m_readAt >= kSwitchCacheNs || now < m_readAt) {
+            m_value = read();
+            m_everRead = true;
+            m_readAt = now;
+        }
+        return m_value;
+    }
+
+private:
+    std::mutex m_mutex;
+    T m_value{};
+    bool m_everRead = false;
+    std::int64_t m_readAt = 0;
+};
+
+CachedSwitch<bool>& EnabledSwitch() {
+    static CachedSwitch<bool> s;
+    return s;
+}
+CachedSwitch<std::wstring>& LevelSwitch() {
+    static CachedSwitch<std::wstring> s;
+    return s;
+}
+CachedSwitch<std::wstring>& DirSwitch() {
+    static CachedSwitch<std::wstring> s;
+    return s;
+}
+
+bool ReadEnabledFromRegistry() {
+    qln::UniqueHkey key;
+    if (::RegOpenKeyExW(HKEY_CURRENT_USER, kKmKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) return true;
+    DWORD type = 0;
+    std::array<BYTE, 32 * sizeof(wchar_t)> data{};
+    DWORD size = static_cast<DWORD>(data.size());
+    if (::RegQueryValueExW(key.get(), L"LoggerEnabled", nullptr, &type, data.data(), &size) != ERROR_SUCCESS) return true;
+    if (type == REG_SZ || type == REG_EXPAND_SZ) {
+        wchar_t text[32];
+        std::memcpy(text, data.data(), sizeof(text));
+        text[31] = L'\0';
+        const std::wstring lower = qln::ToLowerAscii(std::wstring(text, wcsnlen(text, 32)));
+        return !(lower == L"false" || lower == L"0");
+    }
+    if (type == REG_DWORD && size == sizeof(DWORD)) {
+        DWORD v = 0;
+        std::memcpy(&v, data.data(), sizeof(v));
+        return v != 0;
+    }
+    return true;
+}
+
+spdlog::level::level_enum ToSpd(km::log::Level level) {
+    return static_cast<spdlog::level::level_enum>(static_cast<int>(level));
+}
+
+std::tm LocalTm(std::time_t t, bool* ok) {
+    std::tm tm{};
+    *ok = localtime_s(&tm, &t) == 0;
+    return tm;
+}
+
+// Fixed-size wide buffer that silently truncates; no allocation.
+class FallbackBuffer {
+public:
+    void Append(std::wstring_view s) {
+        for (wchar_t c : s) Put(c);
+    }
+    void AppendUtf8(std::string_view s) {
+        if (s.empty() || m_len >= kFallbackBufferChars - 1) return;
+        const int room = static_cast<int>(kFallbackBufferChars - 1 - m_len);
+        int n = ::MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(std::min<size_t>(s.size(), INT_MAX)), m_buf + m_len, room);
+        if (n == 0) {
+            // Too long for the room left: convert what fits, character by character.
+            for (char c : s) Put(static_cast<wchar_t>(static_cast<unsigned char>(c)));
+            return;
+        }
+        m_len += static_cast<size_t>(n);
+    }
+    void AppendNumber(int v) {
+        wchar_t tmp[16];
+        const int n = std::swprintf(tmp, 16, L"%d", v);
+        Append(std::wstring_view(tmp, n > 0 ? static_cast<size_t>(n) : 0));
+    }
+    void Put(wchar_t c) {
+        if (m_len < kFallbackBufferChars - 1) m_buf[m_len++] = c;
+    }
+    const wchar_t* c_str() {
+        m_buf[m_len] = L'\0';
+        return m_buf;
+    }
+    std::wstring_view view() const { return std::wstring_view(m_buf, m_len); }
+
+private:
+    wchar_t m_buf[kFallbackBufferChars];
+    size_t m_len = 0;
+};
+
+template <typename PatternAppender>
+void BuildFallback(FallbackBuffer& buf, const char* function, int line, km::log::Level level, PatternAppender appendPattern) {
+    buf.Append(L"[QLN] [");
+    const std::string name = km::log::FunctionName(function);
+    for (char c : name) buf.Put(static_cast<wchar_t>(static_cast<unsigned char>(c)));
+    buf.Put(L':');
+    buf.AppendNumber(line);
+    buf.Append(L"] [");
+    const int idx = static_cast<int>(level);
+    buf.Append(kFallbackTags[(idx >= 0 && idx <= 6) ? idx : 2]);
+    buf.Append(L"] ");
+    appendPattern(buf);
+    buf.Put(L'\n');
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+KMLoggerHelper::KMLoggerHelper() {
+    ::InitializeCriticalSection(&m_lock);
+    spdlog::details::registry::instance();
+    s_logDir = ReadLoggerDir();
+    s_levelName = ReadLoggerLevel();
+}
+
+KMLoggerHelper& KMLoggerHelper::Instance() {
+    // Never destroyed: log calls may come from static destructors and detached threads.
+    static KMLoggerHelper* instance = new KMLoggerHelper();
+    return *instance;
+}
+
+void KMLoggerHelper::SetClock(const Clock& clock) {
+    s_clock = clock;
+}
+
+bool KMLoggerHelper::ReadLoggerEnabled() {
+    return EnabledSwitch().Get(&ReadEnabledFromRegistry);
+}
+
+std::wstring KMLoggerHelper::ReadLoggerLevel() {
+    return LevelSwitch().Get([] { return qln::ToLowerAscii(ReadRegistryString(kKmKey, L"LoggerLevel", L"info")); });
+}
+
+std::wstring KMLoggerHelper::ReadLoggerDir() {
+    return DirSwitch().Get([] { return ReadRegistryString(kKmKey, L"LoggerDir", L""); });
+}
+
+int KMLoggerHelper::ParseLevelName(const std::wstring& name) {
+    static const wchar_t* const names[] = {L"trace", L"debug", L"info", L"warning", L"error"};
+    const std::wstring lower = qln::ToLowerAscii(name);
+    for (int i = 0; i < 5; ++i) {
+        if (lower == names[i]) return i;
+    }
+    return 2;
+}
+
+void KMLoggerHelper::WriteLoggerSwitch(const wchar_t* name, DWORD value) {
+    qln::UniqueHkey key;
+    if (::RegCreateKeyExW(HKEY_CURRENT_USER, kKmKey, 0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr) != ERROR_SUCCESS) return;
+    ::RegSetValueExW(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
+}
+
+std::wstring KMLoggerHelper::ReadRegistryString(const wchar_t* subKey, const wchar_t* valueName, const std::wstring& defaultValue) {
+    qln::UniqueHkey key;
+    if (::RegOpenKeyExW(HKEY_CURRENT_USER, subKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) return defaultValue;
+    DWORD type = 0;
+    DWORD size = 0;
+    if (::RegQueryValueExW(key.get(), valueName, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return defaultValue;
+    if (type != REG_SZ && type != REG_EXPAND_SZ) return defaultValue;
+    std::wstring buf(size / sizeof(wchar_t) + 1, L'\0');
+    DWORD size2 = size;
+    if (::RegQueryValueExW(key.get(), valueName, nullptr, &type, reinterpret_cast<BYTE*>(buf.data()), &size2) != ERROR_SUCCESS)
+        return defaultValue;
+    if (type != REG_SZ && type != REG_EXPAND_SZ) return defaultValue;
+    buf.resize(std::min<size_t>(buf.size(), size2 / sizeof(wchar_t)));
+    const size_t nul = buf.find(L'\0');
+    if (nul != std::wstring::npos) buf.resize(nul);
+    return buf;
+}
+
+std::wstring KMLoggerHelper::FormatLocalTime(const wchar_t* pattern) {
+    bool ok = false;
+    const std::tm tm = LocalTm(s_clock.wallSeconds(), &ok);
+    if (!ok) return {};
+    wchar_t buf[128] = {};
+    const size_t n = std::wcsftime(buf, 128, pattern, &tm);
+    return std::wstring(buf, n);
+}
+
+bool KMLoggerHelper::CreateLogDirectory(const std::wstring& dir) {
+    if (dir.empty()) return true;
+    std::wstring copy = dir;
+    std::replace(copy.begin(), copy.end(), L'/', L'\\');
+    auto create = [](const std::wstring& path) {
+        if (path.empty()) return true;
+        if (::CreateDirectoryW(path.c_str(), nullptr)) return true;
+        return ::GetLastError() == ERROR_ALREADY_EXISTS;
+    };
+    for (size_t pos = copy.find(L'\\'); pos != std::wstring::npos; pos = copy.find(L'\\', pos + 1)) {
+        // A drive ("C:") or an empty leading part ("\\server") cannot be created
+        // and need not be: it exists when the rest of the walk succeeds.
+        const std::wstring part = copy.substr(0, pos);
+        if (part.empty() || (part.size() == 2 && part[1] == L':')) continue;
+        if (!create(part)) return false;
+    }
+    if (copy.back() != L'\\' && !create(copy)) return false;
+    return true;
+}
+
+std::wstring KMLoggerHelper::CurrentLogPath() {
+    auto& inst = Instance();
+    ::EnterCriticalSection(&inst.m_lock);
+    std::wstring path = s_logPath;
+    ::LeaveCriticalSection(&inst.m_lock);
+    return path;
+}
+
+bool KMLoggerHelper::CreateLoggerLocked() {
+    if (s_logDir.empty()) return false;
+    if (!CreateLogDirectory(s_logDir)) {
+        std::cerr << "Failed to create log directory: " << qln::WideToUtf8(s_logDir) << "\n";
+        return false;
+    }
+    s_logPath = s_logDir + FormatLocalTime(L"%Y-%m-%d") + s_fileSuffix;
+    const std::string name = "Quillon_Logger_" + qln::WideToUtf8(FormatLocalTime(L"%Y%m%d_%H%M%S"));
+    std::shared_ptr<spdlog::logger> logger;
+    try {
+        logger = spdlog::synchronous_factory::create<spdlog::sinks::basic_file_sink_mt>(name, qln::WideToUtf8(s_logPath), false);
+    } catch (const spdlog::spdlog_ex& ex) {
+        std::cerr << "Failed to create logger: " << ex.what() << "\n";
+        return false;
+    }
+    if (!logger) {
+        std::cerr << "Failed to create logger: unknown error\n";
+        return false;
+    }
+    const auto level = static_cast<spdlog::level::level_enum>(ParseLevelName(ReadLoggerLevel()));
+    logger->set_level(level);
+    logger->flush_on(level);
+    logger->set_formatter(std::make_unique<spdlog::pattern_formatter>("[%Y-%m-%d %H:%M:%S.%e] [%^%l%$] [%s:%#] [%!] %v",
+                                                                       spdlog::pattern_time_type::local, "\r\n"));
+    s_levelName = ReadLoggerLevel();
+    s_loggerCreatedAt = s_clock.wallSeconds();
+    m_logger = std::move(logger);
+    m_loggerName = name;
+    return true;
+}
+
+void KMLoggerHelper::DropLoggerLocked() {
+    if (!m_logger) return;
+    spdlog::drop(m_loggerName);
+    m_logger.reset();
+    m_loggerName.clear();
+}
+
+bool KMLoggerHelper::Initialize(const std::wstring& suffix) {
+    constexpr wchar_t kProbe[] = L"LoggerProbeInProgress";
+    {
+        qln::UniqueHkey key;
+        DWORD type = 0, value = 0, size = sizeof(value);
+        if (::RegOpenKeyExW(HKEY_CURRENT_USER, kKmKey, 0, KEY_READ, key.put()) == ERROR_SUCCESS &&
+            ::RegQueryValueExW(key.get(), kProbe, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) == ERROR_SUCCESS &&
+            type == REG_DWORD && value != 0) {
+            WriteLoggerSwitch(L"LoggerEnabled", 0);
+            WriteLoggerSwitch(kProbe, 0);
+            s_debugOutputOnly = true;
+            s_loggerReady = false;
+            return false;
+        }
+    }
+    WriteLoggerSwitch(kProbe, 1);
+    if (!ReadLoggerEnabled()) {
+        WriteLoggerSwitch(kProbe, 0);
+        s_debugOutputOnly = true;
+        s_loggerReady = false;
+        return false;
+    }
+    s_debugOutputOnly = false;
+    s_loggerReady = false;
+    auto& inst = Instance();
+    ::EnterCriticalSection(&inst.m_lock);
+    s_fileSuffix = suffix;
+    inst.DropLoggerLocked();
+    if (!inst.CreateLoggerLocked()) {
+        WriteLoggerSwitch(kProbe, 0);
+        ::LeaveCriticalSection(&inst.m_lock);
+        return false;
+    }
+    try {
+        const std::string func = km::log::FunctionName(KM_LOG_FUNCTION_TEXT);
+        inst.m_logger->log(spdlog::source_loc{__FILE__, __LINE__, func.c_str()}, spdlog::level::info,
+                           "Logger probe: initialization successful");
+        inst.m_logger->flush();
+    } catch (...) {
+        WriteLoggerSwitch(kProbe, 0);
+        inst.DropLoggerLocked();
+        s_debugOutputOnly = true;
+        ::LeaveCriticalSection(&inst.m_lock);
+        return false;
+    }
+    WriteLoggerSwitch(kProbe, 0);
+    s_loggerReady = true;
+    ::LeaveCriticalSection(&inst.m_lock);
+    return true;
+}
+
+std::shared_ptr<spdlog::logger> KMLoggerHelper::GetLogger() {
+    auto& inst = Instance();
+    ::EnterCriticalSection(&inst.m_lock);
+    if (!s_loggerReady) {
+        ::LeaveCriticalSection(&inst.m_lock);
+        return {};
+    }
+    if (inst.m_logger) {
+        bool okCreated = false, okNow = false;
+        const std::tm created = LocalTm(s_loggerCreatedAt, &okCreated);
+        const std::tm now = LocalTm(s_clock.wallSeconds(), &okNow);
+        if (okCreated && okNow && created.tm_year == now.tm_year && created.tm_mon == now.tm_mon && created.tm_mday == now.tm_mday) {
+            std::wstring dir = ReadLoggerDir();
+            if (dir != s_logDir) {
+                s_logDir = std::move(dir);
+                inst.DropLoggerLocked();
+            }
+        } else {
+            inst.DropLoggerLocked();
+        }
+    }
+    if (!inst.m_logger && !inst.CreateLoggerLocked()) {
+        ::LeaveCriticalSection(&inst.m_lock);
+        return {};
+    }
+    std::wstring level = ReadLoggerLevel();
+    if (level != s_levelName) {
+        s_levelName = std::move(level);
+        inst.m_logger->set_level(static_cast<spdlog::level::level_enum>(ParseLevelName(s_levelName)));
+    }
+    auto result = inst.m_logger;
+    ::LeaveCriticalSection(&inst.m_lock);
+    return result;
+}
+
+std::wstring KMLoggerHelper::FormatFallbackLine(const char* function, int line, km::log::Level level, std::wstring_view pattern) {
+    FallbackBuffer buf;
+    BuildFallback(buf, function, line, level, [&](FallbackBuffer& b) { b.Append(pattern); });
+    return std::wstring(buf.view());
+}
+
+std::wstring KMLoggerHelper::FormatFallbackLine(const char* function, int line, km::log::Level level, std::string_view utf8Pattern) {
+    FallbackBuffer buf;
+    BuildFallback(buf, function, line, level, [&](FallbackBuffer& b) { b.AppendUtf8(utf8Pattern); });
+    return std::wstring(buf.view());
+}
+
+// ---------------------------------------------------------------------------
+// The log call.
+
+namespace km::log {
+
+namespace {
+
+template <typename Pattern>
+std::shared_ptr<spdlog::logger> BeginImpl(Level level, const SourceLoc& loc, Pattern pattern) noexcept {
+    try {
+        if (!s_debugOutputOnly && s_loggerReady) {
+            auto logger = KMLoggerHelper::GetLogger();
+            if (logger) {
+                if (logger->should_log(ToSpd(level))) return logger;
+                return {};
+            }
+        }
+        FallbackBuffer buf;
+        if constexpr (std::is_same_v<Pattern, std::wstring_view>) {
+            BuildFallback(buf, loc.function, loc.line, level, [&](FallbackBuffer& b) { b.Append(pattern); });
+        } else {
+            BuildFallback(buf, loc.function, loc.line, level, [&](FallbackBuffer& b) { b.AppendUtf8(pattern); });
+        }
+        ::OutputDebugStringW(buf.c_str());
+    } catch (...) {
+        // Logging never takes the program down.
+    }
+    return {};
+}
+
+}  // namespace
+
+std::shared_ptr<spdlog::logger> Begin(Level level, const SourceLoc& loc, std::wstring_view pattern) noexcept {
+    return BeginImpl(level, loc, pattern);
+}
+
+std::shared_ptr<spdlog::logger> Begin(Level level, const SourceLoc& loc, std::string_view utf8Pattern) noexcept {
+    return BeginImpl(level, loc, utf8Pattern);
+}
+
+void Write(const std::shared_ptr<spdlog::logger>& logger, Level level, const SourceLoc& loc, std::string_view utf8Message) noexcept {
+    try {
+        const std::string func = FunctionName(loc.function);
+        logger->log(spdlog::log_clock::now(), spdlog::source_loc{loc.file, loc.line, func.c_str()}, ToSpd(level),
+                    spdlog::string_view_t(utf8Message.data(), utf8Message.size()));
+    } catch (...) {
+    }
+}
+
+std::string ToUtf8(std::wstring_view text) noexcept {
+    try {
+        return qln::WideToUtf8(text);
+    } catch (...) {
+        return {};
+    }
+}
+
+}  // namespace km::log

@@ -1,0 +1,26 @@
+#pragma once
+// Conversions at the edges where text leaves UTF-16: UTF-8 for JSON, the log
+// file and HTTP bodies; the ANSI code page where the system hands out bytes of
+// unknown encoding.
+
+#include <string>
+#include <string_view>
+
+namespace qln {
+
+// Invalid UTF-8 input is converted with replacement characters.
+std::wstring Utf8ToWide(std::string_view text);
+// Unpaired surrogates are converted with replacement characters.
+std::string WideToUtf8(std::wstring_view text);
+// True when the bytes are well-formed UTF-8.
+bool IsValidUtf8(std::string_view text) noexcept;
+// Through the system ANSI code page (CP_ACP).
+std::wstring AnsiToWide(std::string_view text);
+
+// ASCII-only case folding; locale-independent.
+std::wstring ToLowerAscii(std::wstring_view text);
+std::string ToLowerAscii(std::string_view text);
+// Case-insensitive comparison as the system compares names (CompareStringOrdinal).
+bool EqualsNoCase(std::wstring_view a, std::wstring_view b) noexcept;
+
+}  // namespace qln

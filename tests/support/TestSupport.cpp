@@ -1,0 +1,133 @@
+#include "support/TestSupport.h"
+
+#include "Utils/KM/KMLoggerHelper.h"
+#include "Utils/StringConv.h"
+#include "Utils/UniqueHandle.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace qlntest {
+
+void ClearProductRegistry() {
+    ::RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Quillon");
+}
+
+std::wstring BinDir() {
+    wchar_t buf[MAX_PATH * 4] = {};
+    ::GetModuleFileNameW(nullptr, buf, static_cast<DWORD>(std::size(buf)));
+    std::wstring path(buf);
+    return path.substr(0, path.find_last_of(L'\\') + 1);
+}
+
+std::wstring Env(const wchar_t* name) {
+    wchar_t buf[4096] = {};
+    const DWORD n = ::GetEnvironmentVariableW(name, buf, static_cast<DWORD>(std::size(buf)));
+    if (n == 0 || n >= std::size(buf)) return {};
+    return std::wstring(buf, n);
+}
+
+std::string ReadFileBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return {};
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void WriteFileBytes(const std::filesystem::path& path, const std::string& bytes) {
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+TempDir::TempDir() {
+    static LONG counter = 0;
+    const auto base = std::filesystem::temp_directory_path();
+    for (int i = 0; i < 1000; ++i) {
+        auto candidate = base / (L"qlntest-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+                                 std::to_wstring(::InterlockedIncrement(&counter)) + L"-" + std::to_wstring(i));
+        std::error_code ec;
+        if (std::filesystem::create_directory(candidate, ec)) {
+            m_path = candidate;
+            return;
+        }
+    }
+    ADD_FAILURE() << "could not create a temporary folder";
+}
+
+TempDir::~TempDir() {
+    if (m_path.empty()) return;
+    std::error_code ec;
+    std::filesystem::remove_all(m_path, ec);
+}
+
+std::wstring TempDir::dirWithSlash() const {
+    std::wstring s = m_path.wstring();
+    for (auto& c : s) {
+        if (c == L'/') c = L'\\';
+    }
+    if (!s.empty() && s.back() != L'\\') s.push_back(L'\\');
+    return s;
+}
+
+LogCapture::LogCapture() {
+    const std::wstring dir = m_dir.dirWithSlash();
+    qln::UniqueHkey key;
+    if (::RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Quillon\\KM", 0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr) ==
+        ERROR_SUCCESS) {
+        ::RegSetValueExW(key.get(), L"LoggerDir", 0, REG_SZ, reinterpret_cast<const BYTE*>(dir.c_str()),
+                         static_cast<DWORD>((dir.size() + 1) * sizeof(wchar_t)));
+        const wchar_t level[] = L"trace";
+        ::RegSetValueExW(key.get(), L"LoggerLevel", 0, REG_SZ, reinterpret_cast<const BYTE*>(level), sizeof(level));
+    }
+    EXPECT_TRUE(KMLoggerHelper::Initialize(L".upgrade.log")) << "logger set-up failed";
+}
+
+std::filesystem::path LogCapture::FilePath() const {
+    SYSTEMTIME st{};
+    ::GetLocalTime(&st);
+    wchar_t name[64];
+    swprintf(name, 64, L"%04u-%02u-%02u.upgrade.log", st.wYear, st.wMonth, st.wDay);
+    return m_dir.path() / name;
+}
+
+std::vector<std::string> LogCapture::Lines() const {
+    std::vector<std::string> lines;
+    std::istringstream in(ReadFileBytes(FilePath()));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::vector<std::string> LogCapture::Matching(const std::string& text) const {
+    std::vector<std::string> out;
+    for (auto& l : Lines()) {
+        if (l.find(text) != std::string::npos) out.push_back(l);
+    }
+    return out;
+}
+
+int RunProcess(const std::wstring& commandLine, DWORD timeoutMs) {
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi{};
+    std::wstring cmd = commandLine;
+    if (!::CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return -1;
+    qln::UniqueHandle process(pi.hProcess);
+    qln::UniqueHandle thread(pi.hThread);
+    if (::WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) {
+        ::TerminateProcess(process.get(), 1);
+        return -1;
+    }
+    DWORD code = 0;
+    ::GetExitCodeProcess(process.get(), &code);
+    return static_cast<int>(code);
+}
+
+}  // namespace qlntest

@@ -1,0 +1,64 @@
+#pragma once
+// Shared helpers for the tests: fresh registry state, temporary folders,
+// reading files back, the test servers' addresses and the log file.
+
+#include <windows.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace qlntest {
+
+// Removes HKCU\Software\Quillon with everything below it.
+void ClearProductRegistry();
+
+// Folder of the running test executable (the build's bin folder), ending in a backslash.
+std::wstring BinDir();
+
+// Reads an environment variable; empty when unset.
+std::wstring Env(const wchar_t* name);
+
+// Whole file as bytes; empty when it cannot be read.
+std::string ReadFileBytes(const std::filesystem::path& path);
+void WriteFileBytes(const std::filesystem::path& path, const std::string& bytes);
+
+// A fresh folder below the system temp folder, removed with its contents at scope end.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return m_path; }
+    // The folder as text, ending in a backslash (the form LoggerDir expects).
+    std::wstring dirWithSlash() const;
+
+private:
+    std::filesystem::path m_path;
+};
+
+// Sets up the process logger into a temporary folder (LoggerDir registry
+// value, then KMLoggerHelper::Initialize with ".upgrade.log") and reads the
+// lines of today's log file back.
+class LogCapture {
+public:
+    LogCapture();
+    // All lines written so far (without line ends).
+    std::vector<std::string> Lines() const;
+    // Lines containing the text.
+    std::vector<std::string> Matching(const std::string& text) const;
+    // True when a line contains the text.
+    bool Contains(const std::string& text) const { return !Matching(text).empty(); }
+    std::wstring Dir() const { return m_dir.dirWithSlash(); }
+    std::filesystem::path FilePath() const;
+
+private:
+    TempDir m_dir;
+};
+
+// Runs a program and waits; returns its exit code, or -1 when it could not
+// be started or did not end within the time-out (it is then terminated).
+int RunProcess(const std::wstring& commandLine, DWORD timeoutMs = 60000);
+
+}  // namespace qlntest
