@@ -1,0 +1,136 @@
+#include "QLNUpgrade/KM/Upgrade/QLNVersionInfo.h"
+
+#include <limits>
+#include <vector>
+
+#include "Utils/KM/KMLog.h"
+
+namespace {
+
+constexpr std::int32_t kPatchOffset = 40000;
+constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
+constexpr std::int64_t kMin = std::numeric_limits<std::int32_t>::min();
+
+constexpr bool IsAsciiDigit(wchar_t c) noexcept { return c >= L'0' && c <= L'9'; }
+
+constexpr bool IsSpace(wchar_t c) noexcept {
+    return c == L' ' || c == L'\t' || c == L'\n' || c == L'\v' || c == L'\f' || c == L'\r';
+}
+
+// Accumulates one more digit, sticking at the bound once it is passed.
+constexpr std::int64_t AddDigit(std::int64_t magnitude, wchar_t digit) noexcept {
+    magnitude = magnitude * 10 + (digit - L'0');
+    return magnitude > kMax + 1 ? kMax + 1 : magnitude;
+}
+
+constexpr std::int32_t Saturate(std::int64_t value) noexcept {
+    return static_cast<std::int32_t>(value > kMax ? kMax : (value < kMin ? kMin : value));
+}
+
+// The leading integer of a component: optional white space, an optional sign,
+// then decimal digits up to the first other character; no digits give 0.
+constexpr std::int32_t LeadingInteger(std::wstring_view text) noexcept {
+    std::size_t i = 0;
+    while (i < text.size() && IsSpace(text[i])) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == L'+' || text[i] == L'-')) negative = text[i++] == L'-';
+    std::int64_t magnitude = 0;
+    for (; i < text.size() && IsAsciiDigit(text[i]); ++i) magnitude = AddDigit(magnitude, text[i]);
+    return Saturate(negative ? -magnitude : magnitude);
+}
+
+// One or more ASCII digits and nothing else.
+constexpr bool DigitsOnly(std::wstring_view text, std::int64_t& value) noexcept {
+    if (text.empty()) return false;
+    value = 0;
+    for (wchar_t c : text) {
+        if (!IsAsciiDigit(c)) return false;
+        value = AddDigit(value, c);
+    }
+    return true;
+}
+
+constexpr bool Parse(std::wstring_view text, VersionNumber& number) noexcept {
+    number = VersionNumber{};
+    if (text.empty()) return false;
+
+    auto dot = text.find(L'.');
+    if (dot == std::wstring_view::npos) return false;
+    number.major = LeadingInteger(text);
+
+    auto rest = text.substr(dot + 1);
+    if (rest.empty()) return false;
+    dot = rest.find(L'.');
+    if (dot == std::wstring_view::npos) return false;
+    number.minor = LeadingInteger(rest);
+
+    rest = rest.substr(dot + 1);
+    if (rest.size() < 2 || rest[0] != L'K' || rest[1] != L'M') return false;
+
+    rest = rest.substr(2);
+    if (rest.empty()) return false;
+    dot = rest.find(L'.');
+    if (dot == std::wstring_view::npos) return false;
+    std::int64_t patch = 0;
+    if (!DigitsOnly(rest.substr(0, dot), patch)) return false;
+    number.patch = Saturate(patch + kPatchOffset);
+
+    std::int64_t build = 0;
+    if (!DigitsOnly(rest.substr(dot + 1), build)) return false;
+    number.build = Saturate(build);
+
+    return number.major >= 1 && number.minor >= 1;
+}
+
+constexpr bool TextMatchesNumber() {
+    VersionNumber parsed;
+    return Parse(CurrentVersion, parsed) && parsed == CurrentVersionNumber;
+}
+static_assert(TextMatchesNumber(), "CurrentVersion and CurrentVersionNumber must describe the same version");
+
+std::vector<std::wstring_view> NonEmptyLines(std::wstring_view text) {
+    std::vector<std::wstring_view> lines;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        auto end = text.find(L'\n', start);
+        if (end == std::wstring_view::npos) end = text.size();
+        if (end > start) lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+}  // namespace
+
+bool ParseVersionNumber(std::wstring_view text, VersionNumber& number) noexcept { return Parse(text, number); }
+
+bool QLNVersionInfo::IsNewerVersion(std::wstring_view text) {
+    VersionNumber number;
+    if (!ParseVersionNumber(text, number)) {
+        KM_LOG_WARN(L"Invalid version string format: '{}'", text);
+        return false;
+    }
+    return number > CurrentVersionNumber;
+}
+
+bool QLNVersionInfo::ParseVersionText(std::wstring_view text, QLNVersionInfo& out) {
+    const auto lines = NonEmptyLines(text);
+    if (lines.size() < 4) return false;
+
+    VersionNumber number;
+    if (!ParseVersionNumber(lines[0], number)) {
+        KM_LOG_WARN(L"ParseVersionText: invalid version format '{}'", lines[0]);
+        return false;
+    }
+
+    // Build the new fields first so that a failing allocation leaves the
+    // record as it was.
+    std::wstring version(lines[0]);
+    std::wstring info(lines[1]);
+    std::wstring link(lines[2]);
+    out.version = std::move(version);
+    out.info = std::move(info);
+    out.link = std::move(link);
+    out.force = lines[3] == L"true";
+    return true;
+}

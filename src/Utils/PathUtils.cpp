@@ -1,0 +1,164 @@
+#include "Utils/PathUtils.h"
+
+#include <windows.h>
+#include <shlobj.h>
+#include <shlwapi.h>
+
+#include <vector>
+
+#include "Utils/UniqueHandle.h"
+
+namespace {
+
+void FreeTaskMem(wchar_t* p) noexcept { ::CoTaskMemFree(p); }
+using UniqueTaskMemString = qln::UniqueAny<qln::NullInvalidTraits<wchar_t*, &FreeTaskMem>>;
+
+bool CreateOneDirectory(const std::wstring& path) noexcept {
+    SECURITY_ATTRIBUTES attributes{};
+    attributes.nLength = sizeof(attributes);
+    attributes.lpSecurityDescriptor = nullptr;
+    attributes.bInheritHandle = FALSE;
+    return ::CreateDirectoryW(path.c_str(), &attributes) != FALSE;
+}
+
+bool IsDirectory(const std::wstring& path) noexcept {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// GetLongPathNameW with its size query; empty on failure.
+std::wstring LongPathName(const std::wstring& path) {
+    const DWORD needed = ::GetLongPathNameW(path.c_str(), nullptr, 0);
+    if (needed == 0) return {};
+    std::vector<wchar_t> buffer(needed + 1, L'\0');
+    const DWORD length = ::GetLongPathNameW(path.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length == 0 || length >= buffer.size()) return {};
+    return std::wstring(buffer.data(), length);
+}
+
+std::wstring ShortPathName(const std::wstring& path) {
+    const DWORD needed = ::GetShortPathNameW(path.c_str(), nullptr, 0);
+    if (needed == 0) return {};
+    std::vector<wchar_t> buffer(needed + 1, L'\0');
+    const DWORD length = ::GetShortPathNameW(path.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length == 0 || length >= buffer.size()) return {};
+    return std::wstring(buffer.data(), length);
+}
+
+// Long name, short name, long name again: the round trip through the short
+// name makes the system spell every component as it is stored on disk.
+// Returns empty when the first step fails, the first long name when a later
+// step fails.
+std::wstring StoredCaseChain(const std::wstring& path) {
+    std::wstring longName = LongPathName(path);
+    if (longName.empty()) return {};
+    const std::wstring shortName = ShortPathName(longName);
+    if (shortName.empty()) return longName;
+    std::wstring stored = LongPathName(shortName);
+    return stored.empty() ? longName : stored;
+}
+
+std::wstring DataDirectory(REFKNOWNFOLDERID folder) {
+    UniqueTaskMemString folderPath;
+    if (FAILED(::SHGetKnownFolderPath(folder, KF_FLAG_CREATE, nullptr, folderPath.put())) || !folderPath.valid())
+        return {};
+    std::wstring directory = std::wstring(folderPath.get()) + L"\\Quillon";
+    folderPath.reset();
+    // A failure here shows where the directory is used; returning empty
+    // instead would turn the callers' paths into relative ones.
+    if (!::PathIsDirectoryW(directory.c_str())) ::CreateDirectoryW(directory.c_str(), nullptr);
+    return AppendBackslash(directory);
+}
+
+}  // namespace
+
+bool CreateDirectoryPath(std::wstring_view path) {
+    std::wstring copy(path);
+    for (auto& c : copy) {
+        if (c == L'/') c = L'\\';
+    }
+
+    constexpr std::wstring_view kLongPrefix = L"\\\\?\\";
+    std::size_t position = copy.starts_with(kLongPrefix) ? kLongPrefix.size() : 0;
+
+    // The intermediate results do not matter: a drive letter or a server name
+    // cannot be created, and existing ancestors are fine.
+    for (std::size_t slash = copy.find(L'\\', position); slash != std::wstring::npos;
+         slash = copy.find(L'\\', position)) {
+        CreateOneDirectory(copy.substr(0, slash));
+        position = slash + 1;
+    }
+
+    if (CreateOneDirectory(copy)) return true;
+    // "Already exists" is success only for a directory: a file of that name
+    // must not be reported as the directory the caller asked for.
+    return ::GetLastError() == ERROR_ALREADY_EXISTS && IsDirectory(copy);
+}
+
+std::wstring NormalizePath(std::wstring_view pathView) {
+    std::wstring path(pathView);
+    if (path.empty()) return path;
+
+    if (!::PathIsURLW(path.c_str()) && ::PathIsRelativeW(path.c_str())) {
+        const DWORD needed = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+        if (needed == 0) return path;
+        std::vector<wchar_t> buffer(needed + 1, L'\0');
+        const DWORD length = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+        if (length == 0 || length >= buffer.size()) return path;
+        return std::wstring(buffer.data(), length);
+    }
+
+    wchar_t canonical[MAX_PATH] = {};
+    if (path.size() < MAX_PATH && ::PathCanonicalizeW(canonical, path.c_str())) {
+        const std::wstring longName = LongPathName(canonical);
+        if (longName.empty()) return path;
+        const std::wstring shortName = ShortPathName(longName);
+        if (shortName.empty()) return path;
+        const std::wstring stored = LongPathName(shortName);
+        return stored.empty() ? path : stored;
+    }
+
+    const std::wstring stored = StoredCaseChain(path);
+    return stored.empty() ? path : stored;
+}
+
+std::wstring GetModulePath() {
+    std::vector<wchar_t> buffer(520, L'\0');
+    for (;;) {
+        const DWORD length = ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0) return {};
+        if (length < buffer.size()) return NormalizePath(std::wstring_view(buffer.data(), length));
+        buffer.resize(buffer.size() + 260);
+    }
+}
+
+std::wstring GetAppDirectory() {
+    std::wstring path = GetModulePath();
+    const auto slash = path.rfind(L'\\');
+    path.erase(slash == std::wstring::npos ? 0 : slash + 1);
+    return NormalizePath(path);
+}
+
+std::wstring GetProductDirectory() { return qln::ProductDirectoryOf(GetAppDirectory()); }
+
+std::wstring GetRoamingDataDirectory() { return DataDirectory(FOLDERID_RoamingAppData); }
+
+std::wstring GetLocalDataDirectory() { return DataDirectory(FOLDERID_LocalAppData); }
+
+std::wstring AppendBackslash(std::wstring_view text) {
+    std::wstring result(text);
+    result += L'\\';
+    return result;
+}
+
+namespace qln {
+
+std::wstring ProductDirectoryOf(std::wstring_view appDirectory) {
+    const auto last = appDirectory.rfind(L'\\');
+    if (last == std::wstring_view::npos) return {};
+    const auto parent = appDirectory.substr(0, last).rfind(L'\\');
+    if (parent == std::wstring_view::npos) return {};
+    return std::wstring(appDirectory.substr(0, parent + 1));
+}
+
+}  // namespace qln
