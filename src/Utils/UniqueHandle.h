@@ -72,7 +72,7 @@ namespace detail {
 inline void CloseKey(HKEY h) noexcept { ::RegCloseKey(h); }
 inline void CloseHandleFn(HANDLE h) noexcept { ::CloseHandle(h); }
 inline void CloseInternet(HINTERNET h) noexcept { ::WinHttpCloseHandle(h); }
-inline void FreeModule(HMODULE h) noexcept { ::FreeLibrary(h); }
+inline void FreeModuleHandle(HMODULE h) noexcept { ::FreeLibrary(h); }
 inline void FreeLocal(void* p) noexcept { ::LocalFree(p); }
 inline void FreeGlobal(void* p) noexcept { ::GlobalFree(p); }
 }  // namespace detail
@@ -82,7 +82,7 @@ using UniqueHandle = UniqueAny<NullInvalidTraits<HANDLE, &detail::CloseHandleFn>
 using UniqueFileHandle = UniqueAny<FileHandleTraits>;
 using UniqueFindHandle = UniqueAny<FindHandleTraits>;
 using UniqueInternet = UniqueAny<NullInvalidTraits<HINTERNET, &detail::CloseInternet>>;
-using UniqueModule = UniqueAny<NullInvalidTraits<HMODULE, &detail::FreeModule>>;
+using UniqueModule = UniqueAny<NullInvalidTraits<HMODULE, &detail::FreeModuleHandle>>;
 using UniqueLocalMem = UniqueAny<NullInvalidTraits<void*, &detail::FreeLocal>>;
 using UniqueGlobalMem = UniqueAny<NullInvalidTraits<void*, &detail::FreeGlobal>>;
 
