@@ -1,0 +1,272 @@
+#include "QLNUpgrade/KM/Upgrade/QLNVersionChecker.h"
+
+#include <chrono>
+#include <exception>
+#include <initializer_list>
+#include <string>
+
+#include "QLNUpgrade/KM/Upgrade/QLNServiceAddress.h"
+#include "QLNUpgrade/KM/Upgrade/QLNUpgradeConfig.h"
+#include "SVN/KM/KMConfigManager.h"
+#include "Utils/KM/KMConfig.h"
+#include "Utils/KM/KMHttpUtils.h"
+#include "Utils/KM/KMLog.h"
+#include "Utils/Registry.h"
+#include "Utils/StringConv.h"
+
+namespace {
+
+constexpr wchar_t kVersionCheckKey[] = L"Software\\Quillon\\VersionCheck\\";
+
+constexpr wchar_t kRawTextValue[] = L"NewVersionRawText";
+constexpr wchar_t kLastNotifiedAtValue[] = L"NewVersionLastNotifiedAt";
+constexpr wchar_t kIgnoreValue[] = L"NewVersionIgnore";
+constexpr wchar_t kLastCleanupVersionValue[] = L"LastCleanupVersion";
+constexpr wchar_t kUrlValue[] = L"URL";
+
+constexpr wchar_t kLegacyVersionValue[] = L"NewVersion";
+constexpr wchar_t kLegacyInfoValue[] = L"NewVersionInfo";
+constexpr wchar_t kLegacyLinkValue[] = L"NewVersionLink";
+constexpr wchar_t kLegacyForceValue[] = L"NewVersionForce";
+
+constexpr char kLatestVersionInfoKey[] = "LatestVersionInfo";
+constexpr std::int32_t kVersionRequestTimeoutMs = 60000;
+
+std::wstring ValuePath(const wchar_t* valueName) { return std::wstring(kVersionCheckKey) + valueName; }
+
+std::int64_t SystemSeconds() {
+    // Since C++20 the epoch of system_clock is 1 January 1970 (UTC).
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+QLNVersionChecker::ClockFn g_clock = &SystemSeconds;
+
+std::wstring ReadLatestVersionInfo(const std::wstring& scope) {
+    return KMConfigManager::Instance().GetConfig(scope).GetValue(kLatestVersionInfoKey, std::wstring());
+}
+
+// Takes a text that parsed as the answer: it becomes the record's raw text
+// and the new registry cache.
+bool Adopt(const std::wstring& text, QLNVersionInfo& info) {
+    if (!QLNVersionInfo::ParseVersionText(text, info)) return false;
+    info.rawText = text;
+    QLNVersionChecker::SaveToRegistry(info);
+    return true;
+}
+
+}  // namespace
+
+QLNVersionChecker::QLNVersionChecker() {
+    LoadFromRegistry(m_cached);
+    m_lastNotifiedAt = CRegStdQWORD(ValuePath(kLastNotifiedAtValue), 0).Read();
+    m_ignored = CRegStdDWORD(ValuePath(kIgnoreValue), 0).Read();
+}
+
+void QLNVersionChecker::SetClock(ClockFn clock) noexcept { g_clock = clock ? clock : &SystemSeconds; }
+
+bool QLNVersionChecker::LoadVersionInfo(QLNVersionInfo& info, bool forceFetch) {
+    const std::wstring scope = KMConfig::GetEffectiveRepo();
+
+    const std::wstring scopeText = ReadLatestVersionInfo(scope);
+    if (!scopeText.empty()) {
+        KM_LOG_INFO(L"Latest version info from config LatestVersionInfo:\n{}", scopeText);
+        if (Adopt(scopeText, info)) return true;
+        KM_LOG_WARN(L"Config LATEST_VERSION_INFO is invalid (< 4 lines), falling back");
+    } else {
+        KM_LOG_DEBUG(L"Config LATEST_VERSION_INFO is empty, falling back");
+    }
+
+    // The effective scope is the global one when no repository is set; no
+    // point in asking it twice.
+    if (scope != KMConfigManager::kGlobalScope) {
+        const std::wstring globalText = ReadLatestVersionInfo(KMConfigManager::kGlobalScope);
+        if (!globalText.empty()) {
+            KM_LOG_INFO(L"Latest version info from global config LatestVersionInfo:\n{}", globalText);
+            if (Adopt(globalText, info)) return true;
+            KM_LOG_WARN(L"Global config LATEST_VERSION_INFO is invalid (< 4 lines), falling back");
+        } else {
+            KM_LOG_DEBUG(L"Global config LATEST_VERSION_INFO is empty, falling back");
+        }
+    }
+
+    if (forceFetch) {
+        CRegStdString urlValue(ValuePath(kUrlValue), qln::kVersionServiceAddress);
+        std::wstring url = urlValue.Read();
+        if (url.empty()) {
+            // A value emptied by hand would otherwise disable the check for good.
+            url = qln::kVersionServiceAddress;
+            urlValue.Write(url);
+        }
+        // Appended as is: an address that carries a query already gets a
+        // second "?", which is what the service has always received.
+        url += L"?current=";
+        url += CurrentVersion;
+        KM_LOG_INFO(L"Checking version from {}", url);
+
+        HttpRequest request;
+        request.url = url;
+        request.method = HttpMethod::Get;
+        request.resolveTimeoutMs = kVersionRequestTimeoutMs;
+        request.connectTimeoutMs = kVersionRequestTimeoutMs;
+        request.sendTimeoutMs = kVersionRequestTimeoutMs;
+        request.receiveTimeoutMs = kVersionRequestTimeoutMs;
+
+        std::string body;
+        try {
+            body = KMHttpUtils::SendRequestEx(request).body;
+        } catch (const std::exception& e) {
+            KM_LOG_WARN("version check request failed: {}", std::string(e.what()));
+        }
+
+        // The service answers in the system code page, not in UTF-8.
+        const std::wstring serviceText = qln::AnsiToWide(body);
+        if (!serviceText.empty()) {
+            KM_LOG_INFO(L"Latest version info from check url:\n{}", serviceText);
+            if (Adopt(serviceText, info)) return true;
+            KM_LOG_WARN(L"Version response is invalid (< 4 lines), falling back to registry");
+        } else {
+            KM_LOG_WARN(L"Version check returned empty response, falling back to registry");
+        }
+    } else {
+        KM_LOG_DEBUG(L"Force fetch is false, skip HTTP, falling back to registry");
+    }
+
+    LoadFromRegistry(info);
+    if (info.rawText.empty()) {
+        KM_LOG_DEBUG(L"Registry cache is empty, no version info available");
+        return false;
+    }
+    KM_LOG_INFO(L"Using version info from registry cache (version={})", info.version);
+    return true;
+}
+
+void QLNVersionChecker::LoadFromRegistry(QLNVersionInfo& info) {
+    info = QLNVersionInfo{};
+
+    CRegStdString rawValue(ValuePath(kRawTextValue));
+    std::wstring text = rawValue.Read();
+    if (text.empty()) {
+        text = BuildLegacyVersionText();
+        bool migrated = true;
+        if (!text.empty()) {
+            KM_LOG_INFO(L"Migrating legacy version-info registry keys to NewVersionRawText");
+            rawValue.Write(text);
+            migrated = rawValue.IsLoaded();
+        }
+        // Dropping the legacy values before their text is safely stored would
+        // lose the only copy; the next load tries the migration again.
+        if (migrated) {
+            DeleteLegacyValues();
+        } else {
+            KM_LOG_WARN(L"Could not store the migrated version info, keeping the legacy values");
+        }
+        if (text.empty()) return;
+    }
+
+    (void)QLNVersionInfo::ParseVersionText(text, info);
+    info.rawText = std::move(text);
+}
+
+void QLNVersionChecker::SaveToRegistry(const QLNVersionInfo& info) {
+    QLNVersionInfo cached;
+    LoadFromRegistry(cached);
+
+    if (!qln::EqualsNoCase(cached.version, info.version) || cached.force != info.force) {
+        KM_LOG_DEBUG(L"Version info changed (version: '{}'->'{}', force: {}->{}), resetting notification state",
+                     cached.version, info.version, cached.force, info.force);
+        SaveLastNotifiedAt(0);
+        SaveIgnoreFlag(0);
+    }
+
+    CRegStdString(ValuePath(kRawTextValue)).Write(info.rawText);
+    DeleteLegacyValues();
+    KM_LOG_DEBUG(L"Version info saved to registry (version={})", info.version);
+}
+
+void QLNVersionChecker::CleanupLegacyRegistryOnVersionChange() {
+    CRegStdString marker(ValuePath(kLastCleanupVersionValue));
+    const std::wstring lastCleanup = marker.Read();
+    if (qln::EqualsNoCase(lastCleanup, CurrentVersion)) return;
+
+    KM_LOG_INFO(L"Version changed ('{}' -> '{}'), running legacy registry cleanup", lastCleanup,
+                std::wstring(CurrentVersion));
+    DeleteLegacyValues();
+    marker.Write(CurrentVersion);
+    KM_LOG_INFO(L"Legacy registry cleanup complete, marker updated to '{}'", std::wstring(CurrentVersion));
+}
+
+bool QLNVersionChecker::SaveIgnoredFor(std::wstring_view promptedVersion) {
+    QLNVersionInfo cached;
+    LoadFromRegistry(cached);
+    if (!qln::EqualsNoCase(cached.version, promptedVersion)) {
+        KM_LOG_INFO(L"Skip ignore: cached version '{}' differs from prompted '{}'", cached.version,
+                    std::wstring(promptedVersion));
+        return false;
+    }
+    SaveIgnoreFlag(1);
+    return true;
+}
+
+void QLNVersionChecker::SaveLastNotifiedAt(std::uint64_t secondsSince1970) {
+    CRegStdQWORD(ValuePath(kLastNotifiedAtValue), 0).Write(secondsSince1970);
+}
+
+void QLNVersionChecker::SaveIgnoreFlag(DWORD ignore) { CRegStdDWORD(ValuePath(kIgnoreValue), 0).Write(ignore); }
+
+bool QLNVersionChecker::ShouldNotifyNewVersion() const {
+    KM_LOG_INFO(L"current={}, server={}, force={}, ignored={}, lastNotifiedAt={}", std::wstring(CurrentVersion),
+                m_cached.version, m_cached.force, m_ignored, m_lastNotifiedAt);
+    const std::int64_t now = g_clock();
+
+    VersionNumber number;
+    if (m_cached.force) {
+        const bool valid = ParseVersionNumber(m_cached.version, number);
+        const bool newer = QLNVersionInfo::IsNewerVersion(m_cached.version);
+        const bool result = valid && newer;
+        KM_LOG_INFO(L"force mode, valid={}, newer={}, result={}", valid, newer, result);
+        return result;
+    }
+
+    if (m_ignored != 0) {
+        KM_LOG_INFO(L"version ignored, returning false");
+        return false;
+    }
+
+    const UpgradeMode mode = QLNUpgradeConfig::GetUpgradeMode();
+    std::int64_t interval = QLNUpgradeConfig::GetImmediateManualInterval();
+    if (mode == UpgradeMode::DelaySilent || mode == UpgradeMode::DelayManual) {
+        const std::int64_t hours = QLNUpgradeConfig::GetUpgradeDelayHours();
+        interval = hours * 3600;
+        KM_LOG_DEBUG(L"Delay mode: using interval {} hours ({} seconds)", hours, interval);
+    }
+
+    // Signed on purpose: a last announcement in the future (clock turned
+    // back) gives a negative difference and waits until the clock passes it.
+    const std::int64_t sinceLastNotify = now - static_cast<std::int64_t>(m_lastNotifiedAt);
+    const bool elapsed = sinceLastNotify > interval;
+    KM_LOG_INFO(L"mode={}, interval={}, currentTime={}, timeSinceLastNotify={}, elapsed={}",
+                static_cast<std::int32_t>(mode), interval, now, sinceLastNotify, elapsed);
+
+    const bool valid = ParseVersionNumber(m_cached.version, number);
+    const bool newer = QLNVersionInfo::IsNewerVersion(m_cached.version);
+    const bool result = elapsed && valid && newer;
+    KM_LOG_INFO(L"elapsed={}, valid={}, newer={}, result={}", elapsed, valid, newer, result);
+    return result;
+}
+
+std::wstring QLNVersionChecker::BuildLegacyVersionText() {
+    const std::wstring version = CRegStdString(ValuePath(kLegacyVersionValue)).Read();
+    if (version.empty()) return {};
+    const std::wstring info = CRegStdString(ValuePath(kLegacyInfoValue)).Read();
+    const std::wstring link = CRegStdString(ValuePath(kLegacyLinkValue)).Read();
+    std::wstring force = CRegStdString(ValuePath(kLegacyForceValue)).Read();
+    if (force.empty()) force = L"false";
+    return version + L'\n' + info + L'\n' + link + L'\n' + force;
+}
+
+void QLNVersionChecker::DeleteLegacyValues() {
+    for (const wchar_t* name : {kLegacyVersionValue, kLegacyInfoValue, kLegacyLinkValue, kLegacyForceValue}) {
+        CRegStdString(ValuePath(name)).DeleteValue();
+    }
+}
