@@ -45,7 +45,7 @@ std::string ToUtf8(std::wstring_view text) noexcept;
 
 template <typename... Args>
 void Log(Level level, const SourceLoc& loc, fmt::wformat_string<Args...> pattern, Args&&... args) noexcept {
-    const auto view = pattern.get();
+    const fmt::basic_string_view<wchar_t> view = pattern;
     auto logger = Begin(level, loc, std::wstring_view(view.data(), view.size()));
     if (!logger) return;
     try {
@@ -57,7 +57,7 @@ void Log(Level level, const SourceLoc& loc, fmt::wformat_string<Args...> pattern
 
 template <typename... Args>
 void Log(Level level, const SourceLoc& loc, fmt::format_string<Args...> pattern, Args&&... args) noexcept {
-    const auto view = pattern.get();
+    const fmt::string_view view = pattern;
     auto logger = Begin(level, loc, std::string_view(view.data(), view.size()));
     if (!logger) return;
     try {

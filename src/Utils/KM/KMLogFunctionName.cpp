@@ -47,6 +47,7 @@ std::string FunctionName(const char* compilerText) {
     // MSVC's __FUNCTION__ is already the qualified name.
     if (s.find('(') == std::string::npos) return s;
     EraseAll(s, "(anonymous namespace)::");
+    EraseAll(s, "{anonymous}::");
     const size_t with = s.find(" [with ");
     if (with != std::string::npos) s.erase(with);
     const size_t lambda = s.find("::<lambda(");

@@ -1,0 +1,263 @@
+// The daemon as a process: single instance, quitting on request, external
+// requests through the window, command-line dispatch and the crash-report hook.
+#include "support/TestSupport.h"
+
+#include "Utils/UniqueHandle.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace {
+
+constexpr DWORD kProcessWaitMs = 60000;
+
+// Sets the daemon's LoggerDir to a temporary folder and reads its log.
+class DaemonLog {
+public:
+    DaemonLog() {
+        const std::wstring dir = m_dir.dirWithSlash();
+        qln::UniqueHkey key;
+        ::RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Quillon\\KM", 0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr);
+        ::RegSetValueExW(key.get(), L"LoggerDir", 0, REG_SZ, reinterpret_cast<const BYTE*>(dir.c_str()),
+                         static_cast<DWORD>((dir.size() + 1) * sizeof(wchar_t)));
+        const wchar_t level[] = L"debug";
+        ::RegSetValueExW(key.get(), L"LoggerLevel", 0, REG_SZ, reinterpret_cast<const BYTE*>(level), sizeof(level));
+    }
+    std::string Text() const {
+        std::string all;
+        for (const auto& entry : std::filesystem::directory_iterator(m_dir.path())) all += qlntest::ReadFileBytes(entry.path());
+        return all;
+    }
+    bool Contains(const std::string& s) const { return Text().find(s) != std::string::npos; }
+    size_t Count(const std::string& s) const {
+        const std::string t = Text();
+        size_t n = 0;
+        for (size_t pos = t.find(s); pos != std::string::npos; pos = t.find(s, pos + 1)) ++n;
+        return n;
+    }
+
+private:
+    qlntest::TempDir m_dir;
+};
+
+// A started QLNUpgrade.exe; terminated at scope end if still running.
+class Daemon {
+public:
+    explicit Daemon(const std::wstring& args = L"", const std::wstring& exe = qlntest::BinDir() + L"QLNUpgrade.exe") {
+        std::wstring cmd = L"\"" + exe + L"\"" + (args.empty() ? L"" : L" " + args);
+        STARTUPINFOW si{};
+        si.cb = sizeof(si);
+        PROCESS_INFORMATION pi{};
+        if (::CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+            m_process.reset(pi.hProcess);
+            ::CloseHandle(pi.hThread);
+        }
+    }
+    ~Daemon() {
+        if (m_process && ::WaitForSingleObject(m_process.get(), 0) == WAIT_TIMEOUT) {
+            ::TerminateProcess(m_process.get(), 99);
+            ::WaitForSingleObject(m_process.get(), kProcessWaitMs);
+        }
+    }
+    bool started() const { return m_process.valid(); }
+    // Exit code, or -1 when it did not end in time.
+    int Wait(DWORD ms = kProcessWaitMs) {
+        if (!m_process || ::WaitForSingleObject(m_process.get(), ms) != WAIT_OBJECT_0) return -1;
+        DWORD code = 0;
+        ::GetExitCodeProcess(m_process.get(), &code);
+        return static_cast<int>(code);
+    }
+    bool Running() const { return m_process && ::WaitForSingleObject(m_process.get(), 0) == WAIT_TIMEOUT; }
+
+private:
+    qln::UniqueHandle m_process;
+};
+
+int Send(const std::wstring& args) {
+    return qlntest::RunProcess(L"\"" + qlntest::BinDir() + L"qln_send_request.exe\" " + args, kProcessWaitMs);
+}
+
+bool WaitForWindow() {
+    return Send(L"wait 30000") == 0;
+}
+
+TEST(DaemonProcess, SecondDaemonInSameSessionExitsWithZero) {
+    DaemonLog log;
+    Daemon first;
+    ASSERT_TRUE(first.started());
+    ASSERT_TRUE(WaitForWindow());
+
+    Daemon second;
+    ASSERT_TRUE(second.started());
+    EXPECT_EQ(second.Wait(), 0);
+    EXPECT_TRUE(first.Running()) << "the first daemon must keep running";
+    EXPECT_TRUE(log.Contains("[warning]"));
+    EXPECT_EQ(log.Count("Another instance is already running, exiting."), 1u);
+
+    EXPECT_EQ(Send(L"close"), 1);
+    EXPECT_EQ(first.Wait(), 0);
+}
+
+TEST(DaemonProcess, QuitsOnCloseAndLogsExiting) {
+    DaemonLog log;
+    Daemon daemon;
+    ASSERT_TRUE(WaitForWindow());
+    EXPECT_EQ(Send(L"close"), 1);
+    EXPECT_EQ(daemon.Wait(), 0);
+    EXPECT_TRUE(log.Contains("QLNUpgrade starting..."));
+    EXPECT_TRUE(log.Contains("Entering message loop (daemon mode)"));
+    EXPECT_TRUE(log.Contains("WM_CLOSE/DESTROY/ENDSESSION/QUIT received"));
+    EXPECT_TRUE(log.Contains("Exiting."));
+    // The mutex is released with the process: a new daemon can start.
+    Daemon next;
+    ASSERT_TRUE(WaitForWindow());
+    EXPECT_EQ(Send(L"close"), 1);
+    EXPECT_EQ(next.Wait(), 0);
+}
+
+TEST(DaemonProcess, QuitsOnOwnQuitMessageThroughDestroy) {
+    DaemonLog log;
+    Daemon daemon;
+    ASSERT_TRUE(WaitForWindow());
+    EXPECT_EQ(Send(L"quit"), 0);
+    EXPECT_EQ(daemon.Wait(), 0);
+    EXPECT_TRUE(log.Contains("Quit requested via QLNUpgradeMsg::WM_Quit"));
+    // DestroyWindow delivers WM_DESTROY, the quit-type line follows.
+    EXPECT_TRUE(log.Contains("WM_CLOSE/DESTROY/ENDSESSION/QUIT received"));
+    EXPECT_TRUE(log.Contains("Exiting."));
+}
+
+TEST(DaemonProcess, EndSessionEndsTheDaemonWhateverItsWParam) {
+    DaemonLog log;
+    Daemon daemon;
+    ASSERT_TRUE(WaitForWindow());
+    EXPECT_EQ(Send(L"message 0x16 0"), 1);  // WM_ENDSESSION, session end cancelled
+    EXPECT_EQ(daemon.Wait(), 0);
+    EXPECT_TRUE(log.Contains("Exiting."));
+}
+
+TEST(DaemonProcess, MalformedCopyDataVersionIsRefused) {
+    DaemonLog log;
+    Daemon daemon;
+    ASSERT_TRUE(WaitForWindow());
+    EXPECT_EQ(Send(L"copydata 0x514C4E00 1.16.km16.2381"), 0);
+    EXPECT_TRUE(log.Contains("Invalid target version '1.16.km16.2381', ignoring upgrade request"));
+    // A well-formed version is accepted (the answer is 1).
+    EXPECT_EQ(Send(L"copydata 0x514C4E01 \"  2.0.KM1.1  \""), 1);
+    EXPECT_TRUE(log.Contains("External upgrade requested (manual=true, version=2.0.KM1.1)"));
+    // A foreign tag is left to default processing (0) and not logged as a request.
+    EXPECT_EQ(Send(L"copydata 0x12345678 1.16.KM16.2382"), 0);
+    EXPECT_FALSE(log.Contains("version=1.16.KM16.2382"));
+    EXPECT_TRUE(daemon.Running());
+    EXPECT_EQ(Send(L"close"), 1);
+    EXPECT_EQ(daemon.Wait(), 0);
+}
+
+TEST(DaemonProcess, UpgradeRequestWithoutCachedVersionIsIgnored) {
+    DaemonLog log;
+    Daemon daemon;
+    ASSERT_TRUE(WaitForWindow());
+    EXPECT_EQ(Send(L"upgrade 2"), 0);
+    EXPECT_TRUE(log.Contains("External upgrade requested (manual=false)"));
+    EXPECT_TRUE(log.Contains("No valid newer version in registry cache, ignoring upgrade request"));
+    EXPECT_EQ(Send(L"close"), 1);
+    EXPECT_EQ(daemon.Wait(), 0);
+}
+
+struct SwitchCase {
+    const wchar_t* args;
+    const char* expectedLine;
+};
+
+class CommandLineDispatch : public ::testing::TestWithParam<SwitchCase> {};
+
+TEST_P(CommandLineDispatch, ElevatedSwitchRunsOneActionWithoutWindow) {
+    DaemonLog log;
+    Daemon daemon(GetParam().args);
+    const int code = daemon.Wait();
+    EXPECT_NE(code, -1) << "an elevated copy must end by itself";
+    EXPECT_NE(code, 0) << "the elevated action cannot succeed in this build";
+    EXPECT_TRUE(log.Contains(GetParam().expectedLine)) << log.Text();
+    EXPECT_FALSE(log.Contains("Entering message loop")) << "an elevated copy never creates the window";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Switches, CommandLineDispatch,
+    ::testing::Values(SwitchCase{L"--ELEVATED-RESUME", "Elevated resume upgrade mode"},
+                      SwitchCase{L"foo --elevated-silent 1.2.3", "Elevated silent upgrade mode, version: 1.2.3"},
+                      SwitchCase{L"--elevated-resume --elevated-silent 1.2.3", "Elevated resume upgrade mode"},
+                      SwitchCase{L"--Elevated-Silent \"2.0.KM1.1\" --elevated-resume", "Elevated silent upgrade mode, version: 2.0.KM1.1"}));
+
+TEST(DaemonProcess, SilentSwitchWithoutVersionStartsTheDaemon) {
+    DaemonLog log;
+    Daemon daemon(L"--elevated-silent");
+    ASSERT_TRUE(WaitForWindow());
+    EXPECT_TRUE(log.Contains("Entering message loop (daemon mode)"));
+    EXPECT_FALSE(log.Contains("Elevated"));
+    EXPECT_EQ(Send(L"close"), 1);
+    EXPECT_EQ(daemon.Wait(), 0);
+}
+
+TEST(DaemonProcess, ElevatedCopyIgnoresTheDaemonsMutex) {
+    DaemonLog log;
+    Daemon daemon;
+    ASSERT_TRUE(WaitForWindow());
+    Daemon elevated(L"--elevated-resume");
+    EXPECT_NE(elevated.Wait(), -1);
+    EXPECT_EQ(log.Count("Another instance is already running"), 0u);
+    EXPECT_TRUE(log.Contains("Elevated resume upgrade mode"));
+    EXPECT_TRUE(daemon.Running());
+    EXPECT_EQ(Send(L"close"), 1);
+    EXPECT_EQ(daemon.Wait(), 0);
+}
+
+// Copies the daemon beside the stand-in crash-report component.
+TEST(DaemonProcess, CrashReportHookPassesRecordsAndWaitsUntilReady) {
+    DaemonLog log;
+    qlntest::TempDir dir;
+    std::filesystem::copy_file(qlntest::BinDir() + L"QLNUpgrade.exe", dir.path() / L"QLNUpgrade.exe");
+    std::filesystem::copy_file(qlntest::BinDir() + L"crash\\crshhndl.dll", dir.path() / L"crshhndl.dll");
+    const auto out = dir.path() / L"crash.txt";
+    ASSERT_TRUE(::SetEnvironmentVariableW(L"QLN_TEST_CRASH_OUT", out.wstring().c_str()));
+
+    Daemon elevated(L"--elevated-resume", (dir.path() / L"QLNUpgrade.exe").wstring());
+    EXPECT_NE(elevated.Wait(), -1);
+    ::SetEnvironmentVariableW(L"QLN_TEST_CRASH_OUT", nullptr);
+
+    const std::string text = qlntest::ReadFileBytes(out);
+    // Application record: size 64, zero, four pointers (not comparable), version 1.16.40016.2381, hotfix and padding zero.
+    const auto appPos = text.find("app=");
+    ASSERT_NE(appPos, std::string::npos) << text;
+    const std::string app = text.substr(appPos + 4, 128);
+    EXPECT_EQ(app.substr(0, 16), "4000000000000000");
+    EXPECT_EQ(app.substr(80, 16), "01001000509c4d09");
+    EXPECT_EQ(app.substr(96, 32), std::string(32, '0'));
+    EXPECT_NE(text.find("settings=38000000000000000000000001000000" + std::string(80, '0') + "\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("prefix=qln\n"), std::string::npos);
+    EXPECT_NE(text.find("name=QLNUpgrade x64\n"), std::string::npos);
+    EXPECT_NE(text.find("company=Quillon\n"), std::string::npos);
+    EXPECT_NE(text.find("flag=1\n"), std::string::npos);
+    const auto idPos = text.find("appId=");
+    ASSERT_NE(idPos, std::string::npos);
+    const std::string id = text.substr(idPos + 6, text.find('\n', idPos) - idPos - 6);
+    EXPECT_EQ(id.size(), 36u);
+    EXPECT_EQ(id.find_first_not_of("0123456789abcdef-"), std::string::npos);
+    // Asked again after "not ready" until it answers ready (third call).
+    EXPECT_NE(text.find("ready_call=3\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("ready_call=4"), std::string::npos);
+}
+
+TEST(DaemonProcess, StartsWithoutCrashReportComponent) {
+    DaemonLog log;
+    qlntest::TempDir dir;
+    std::filesystem::copy_file(qlntest::BinDir() + L"QLNUpgrade.exe", dir.path() / L"QLNUpgrade.exe");
+    Daemon daemon(L"", (dir.path() / L"QLNUpgrade.exe").wstring());
+    ASSERT_TRUE(WaitForWindow());
+    EXPECT_EQ(Send(L"close"), 1);
+    EXPECT_EQ(daemon.Wait(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,174 @@
+// The hidden window's procedure driven with real messages in this process.
+#include "support/TestSupport.h"
+
+#include "QLNUpgrade/QLNUpgradeApp.h"
+#include "QLNUpgrade/QLNUpgradeHelper.h"
+#include "QLNUpgrade/QLNUpgradeWindow.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class UpgradeWindow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        WNDCLASSEXW wc{};
+        wc.cbSize = sizeof(wc);
+        wc.lpfnWndProc = WndProc;
+        wc.hInstance = ::GetModuleHandleW(nullptr);
+        wc.lpszClassName = L"QLNUpgradeWindowTest";
+        ::RegisterClassExW(&wc);
+        m_hwnd = ::CreateWindowExW(0, wc.lpszClassName, L"test", WS_CAPTION, 0, 0, 10, 10, nullptr, nullptr, wc.hInstance, nullptr);
+        ASSERT_NE(m_hwnd, nullptr);
+        g_keepRunning = 1;
+        g_upgradeInProgress = false;
+    }
+    void TearDown() override {
+        if (::IsWindow(m_hwnd)) ::DestroyWindow(m_hwnd);
+        MSG msg;
+        while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        }
+        g_upgradeInProgress = false;
+    }
+    LRESULT CopyData(ULONG_PTR tag, const void* data, DWORD cb) {
+        COPYDATASTRUCT cds{tag, cb, const_cast<void*>(data)};
+        return ::SendMessageW(m_hwnd, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&cds));
+    }
+    bool QuitPosted() {
+        MSG msg;
+        return ::PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) != FALSE;
+    }
+    HWND m_hwnd = nullptr;
+};
+
+TEST(CopyDataVersion, IsCutTrimmedAndHalvedToUnits) {
+    auto read = [](const std::wstring& text, DWORD cb) {
+        COPYDATASTRUCT cds{kCopyDataTagAutomatic, cb, const_cast<wchar_t*>(text.data())};
+        return ReadCopyDataVersion(cds);
+    };
+    const std::wstring padded = L"  2.0.1  ";
+    EXPECT_EQ(read(padded, 18), L"2.0.1");
+    EXPECT_EQ(read(std::wstring(L"2.0.1\0garbage", 13), 26), L"2.0.1");
+    EXPECT_EQ(read(L"12", 3), L"1") << "an odd last byte is dropped";
+    EXPECT_EQ(read(L"\t\r\n1.16.KM16.2382\x3000", 36), L"1.16.KM16.2382") << "iswspace decides what is white space";
+    EXPECT_EQ(read(L"   ", 6), L"");
+}
+
+TEST_F(UpgradeWindow, QuitTypeMessagesEndTheLoopAndPostQuit) {
+    for (UINT message : {WM_CLOSE, WM_DESTROY, WM_ENDSESSION}) {
+        g_keepRunning = 1;
+        EXPECT_EQ(::SendMessageW(m_hwnd, message, 0, 0), 1) << message;
+        EXPECT_EQ(g_keepRunning, 0) << message;
+        EXPECT_TRUE(QuitPosted()) << message;
+    }
+    EXPECT_TRUE(::IsWindow(m_hwnd)) << "WM_CLOSE must not destroy the window";
+
+    g_keepRunning = 1;
+    EXPECT_EQ(::SendMessageW(m_hwnd, WM_QUIT, 0, 0), 1);
+    EXPECT_EQ(g_keepRunning, 0);
+    EXPECT_FALSE(QuitPosted()) << "WM_QUIT itself posts nothing";
+}
+
+TEST_F(UpgradeWindow, QueryEndSessionAllowsEndWithoutPostingQuit) {
+    qlntest::LogCapture log;
+    EXPECT_EQ(::SendMessageW(m_hwnd, WM_QUERYENDSESSION, 0, 0), 1);
+    EXPECT_EQ(g_keepRunning, 0);
+    EXPECT_FALSE(QuitPosted());
+    EXPECT_TRUE(log.Contains("WM_QUERYENDSESSION received"));
+}
+
+TEST_F(UpgradeWindow, OwnQuitMessageDestroysTheWindow) {
+    qlntest::LogCapture log;
+    EXPECT_EQ(::SendMessageW(m_hwnd, QLNUpgradeMsg::WM_Quit, 0, 0), 0);
+    EXPECT_FALSE(::IsWindow(m_hwnd));
+    EXPECT_EQ(g_keepRunning, 0);
+    EXPECT_TRUE(QuitPosted());
+    EXPECT_TRUE(log.Contains("Quit requested via QLNUpgradeMsg::WM_Quit"));
+    EXPECT_TRUE(log.Contains("WM_CLOSE/DESTROY/ENDSESSION/QUIT received"));
+}
+
+TEST_F(UpgradeWindow, CopyDataPayloadRules) {
+    qlntest::LogCapture log;
+    const std::wstring v = L"  2.0.KM1.1  ";
+    EXPECT_EQ(CopyData(kCopyDataTagManual, v.data(), static_cast<DWORD>(v.size() * 2)), 1);
+    EXPECT_TRUE(log.Contains("External upgrade requested (manual=true, version=2.0.KM1.1)"));
+    EXPECT_TRUE(log.Contains("Refreshing local KM config for upgrade (external upgrade request (specified version))"));
+
+    EXPECT_EQ(CopyData(kCopyDataTagAutomatic, v.data(), 1), 0);
+    EXPECT_EQ(CopyData(kCopyDataTagAutomatic, nullptr, 10), 0);
+    EXPECT_EQ(log.Matching("External upgrade requested").size(), 1u) << "empty payloads are ignored silently";
+
+    const std::wstring bad = L"2.0.1";
+    EXPECT_EQ(CopyData(kCopyDataTagAutomatic, bad.data(), static_cast<DWORD>(bad.size() * 2)), 0);
+    EXPECT_TRUE(log.Contains("External upgrade requested (manual=false, version=2.0.1)"));
+    EXPECT_TRUE(log.Contains("Invalid target version '2.0.1', ignoring upgrade request"));
+
+    EXPECT_EQ(CopyData(0x514C4E02, v.data(), static_cast<DWORD>(v.size() * 2)), 0) << "foreign tag: default processing";
+    EXPECT_EQ(log.Matching("External upgrade requested").size(), 2u);
+}
+
+TEST_F(UpgradeWindow, RequestsWhileAnUpgradeRunsAreAnsweredWithoutStartingAnother) {
+    qlntest::LogCapture log;
+    g_upgradeInProgress = true;
+    const std::wstring v = L"1.16.KM16.2382";
+    EXPECT_EQ(CopyData(kCopyDataTagAutomatic, v.data(), static_cast<DWORD>(v.size() * 2)), 1);
+    EXPECT_EQ(::SendMessageW(m_hwnd, QLNUpgradeMsg::WM_UpgradeRequest, 1, 0), 0);
+    EXPECT_EQ(log.Matching("Upgrade already in progress, notifying user instead of launching another").size(), 2u);
+    EXPECT_TRUE(log.Contains("External upgrade requested (manual=true)"));
+    EXPECT_FALSE(log.Contains("not started")) << "no worker may be asked for";
+    EXPECT_TRUE(g_upgradeInProgress.load()) << "the window only reads the flag";
+}
+
+TEST_F(UpgradeWindow, TimerTwoArmsTheHourlyTimerAndRunsTheFirstCheck) {
+    qlntest::LogCapture log;
+    ASSERT_NE(::SetTimer(m_hwnd, kTimerFirstCheck, 600000, nullptr), 0u);
+    EXPECT_EQ(::SendMessageW(m_hwnd, WM_TIMER, kTimerFirstCheck, 0), 0);
+    EXPECT_FALSE(::KillTimer(m_hwnd, kTimerFirstCheck)) << "timer 2 is one-shot";
+    EXPECT_TRUE(::KillTimer(m_hwnd, kTimerPeriodicCheck)) << "timer 1 must be armed";
+    EXPECT_TRUE(log.Contains("Refreshing local KM config for upgrade (startup update check)"));
+    EXPECT_TRUE(log.Contains("Startup delay elapsed, performing first update check"));
+
+    ASSERT_NE(::SetTimer(m_hwnd, kTimerStartupCleanup, 600000, nullptr), 0u);
+    EXPECT_EQ(::SendMessageW(m_hwnd, WM_TIMER, kTimerStartupCleanup, 0), 0);
+    EXPECT_FALSE(::KillTimer(m_hwnd, kTimerStartupCleanup)) << "timer 3 is one-shot";
+    EXPECT_TRUE(log.Contains("Running startup cleanup of old backup files"));
+
+    EXPECT_EQ(::SendMessageW(m_hwnd, WM_TIMER, kTimerPeriodicCheck, 0), 0);
+    EXPECT_TRUE(log.Contains("Periodic update check triggered"));
+    EXPECT_TRUE(log.Contains("Refreshing local KM config for upgrade (periodic update check)"));
+}
+
+TEST_F(UpgradeWindow, UnhandledMessagesGoToDefaultProcessing) {
+    qlntest::LogCapture log;
+    ::SendMessageW(m_hwnd, WM_USER + 5, 0, 0);
+    EXPECT_TRUE(log.Contains(fmt::format("Unhandled message: {}", WM_USER + 5)));
+}
+
+TEST(CommandLine, FirstMatchingSwitchWinsAndCaseIsIgnored) {
+    auto parse = [](std::vector<const wchar_t*> args) { return ParseCommandLineArgs(static_cast<int>(args.size()), args.data()); };
+    EXPECT_EQ(parse({L"x.exe"}).action, ElevatedAction::None);
+    EXPECT_EQ(parse({L"x.exe", L"--ELEVATED-RESUME"}).action, ElevatedAction::Resume);
+    auto silent = parse({L"x.exe", L"foo", L"--elevated-silent", L"1.2.3"});
+    EXPECT_EQ(silent.action, ElevatedAction::Silent);
+    EXPECT_EQ(silent.version, L"1.2.3");
+    EXPECT_EQ(parse({L"x.exe", L"--elevated-silent"}).action, ElevatedAction::None);
+    EXPECT_EQ(parse({L"x.exe", L"--elevated-resume", L"--elevated-silent", L"1.2.3"}).action, ElevatedAction::Resume);
+    EXPECT_EQ(parse({L"x.exe", L"--elevated-silent", L"--elevated-resume"}).version, L"--elevated-resume")
+        << "the argument after the switch is the version, unchecked";
+    EXPECT_EQ(parse({L"--elevated-resume"}).action, ElevatedAction::None) << "the program name is not scanned";
+}
+
+TEST(MutexName, IsBaseNameAndLogonSessionSuffix) {
+    const std::wstring suffix = GetLogonSessionSuffix();
+    EXPECT_EQ(GetLogonSessionSuffix(), suffix);
+    if (suffix.empty()) {
+        EXPECT_EQ(GetUpgradeMutexName(), L"QLNUpgradeMutex");
+    } else {
+        ASSERT_EQ(suffix.size(), 17u);
+        EXPECT_EQ(suffix[0], L'-');
+        EXPECT_EQ(suffix.find_first_not_of(L"0123456789abcdef", 1), std::wstring::npos);
+        EXPECT_EQ(GetUpgradeMutexName(), L"QLNUpgradeMutex" + suffix);
+    }
+}
+
+}  // namespace
