@@ -1,0 +1,107 @@
+# Sourced by scripts/test.sh once the Wine prefix and its persistent
+# wineserver exist. Starts the scripted HTTP(S) test server for one run.
+#
+#   qln_servers_start   creates the run's certificates (test CA, "localhost"
+#                       server certificate, untrusted self-signed one), trusts
+#                       the CA in the prefix's LOCAL_MACHINE Root store, starts
+#                       tests/server/test_server.py on free ports of 127.0.0.1,
+#                       waits until it answers and exports for the tests:
+#                         QLN_TEST_HTTPS_PORT   TLS, certificate of the test CA
+#                         QLN_TEST_HTTP_PORT    plain HTTP
+#                         QLN_TEST_BADCA_PORT   TLS, certificate of no trusted CA
+#                         QLN_TEST_CLOSED_PORT  refuses connections
+#                         QLN_TEST_CERT_DIR     certificate folder (Windows path)
+#   qln_servers_stop    stops the server started here.
+#
+# Uses QLN_BIN_DIR, WINEPREFIX, QLN_WINE and QLN_RUN_DIR. A failure is
+# reported loudly but does not end the run: the tests that need the server
+# then fail because the variables are missing.
+
+_qln_servers_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+QLN_SERVER_PID=""
+
+_qln_servers_fail() {
+    echo "qln_servers_start: $*; tests that need the HTTP test server will fail" >&2
+    return 0
+}
+
+# Unix path to the Z: drive path under which Wine shows it.
+_qln_winpath() {
+    local p="$1"
+    echo "Z:${p//\//\\}"
+}
+
+qln_servers_start() {
+    local certs="$QLN_RUN_DIR/certs"
+    local ports_file="$QLN_RUN_DIR/test_server.ports"
+    local python
+    python="$(command -v python3 || true)"
+    [ -x /usr/bin/python3 ] && python=/usr/bin/python3
+    [ -n "$python" ] || { _qln_servers_fail "python3 not found"; return 0; }
+
+    bash "$_qln_servers_root/tests/harness/make-certs.sh" "$certs" ||
+        { _qln_servers_fail "certificate creation failed"; return 0; }
+
+    local tool="$QLN_BIN_DIR/qln_add_root_cert.exe"
+    [ -f "$tool" ] || { _qln_servers_fail "$tool is missing"; return 0; }
+    "$QLN_WINE" "$tool" "$(_qln_winpath "$certs/ca.der")" >"$QLN_RUN_DIR/add_root_cert.log" 2>&1 ||
+        { cat "$QLN_RUN_DIR/add_root_cert.log" >&2; _qln_servers_fail "adding the test CA to the Root store failed"; return 0; }
+
+    rm -f "$ports_file"
+    # The server ends by itself when this shell is gone or after two hours.
+    "$python" "$_qln_servers_root/tests/server/test_server.py" \
+        --cert-dir "$certs" --ports-file "$ports_file" \
+        --parent-pid "$$" --max-lifetime 7200 \
+        --log "$QLN_RUN_DIR/test_server.log" </dev/null >/dev/null 2>"$QLN_RUN_DIR/test_server.err" &
+    QLN_SERVER_PID=$!
+
+    local i
+    for i in $(seq 1 100); do
+        [ -s "$ports_file" ] && break
+        kill -0 "$QLN_SERVER_PID" 2>/dev/null || break
+        sleep 0.1
+    done
+    if [ ! -s "$ports_file" ]; then
+        cat "$QLN_RUN_DIR/test_server.err" >&2 2>/dev/null
+        _qln_servers_fail "the server did not start"
+        return 0
+    fi
+
+    local https="" http="" badca="" closed="" name value
+    while IFS='=' read -r name value; do
+        case "$name" in
+            https) https="$value" ;;
+            http) http="$value" ;;
+            badca) badca="$value" ;;
+            closed) closed="$value" ;;
+        esac
+    done <"$ports_file"
+
+    # Answers over plain HTTP and over TLS with the run's CA.
+    if ! "$python" - "$http" "$https" "$certs/ca.pem" <<'PY'
+import ssl, sys, urllib.request
+http, https, ca = sys.argv[1], sys.argv[2], sys.argv[3]
+for url, ctx in (("http://127.0.0.1:%s/_ping" % http, None),
+                 ("https://localhost:%s/_ping" % https, ssl.create_default_context(cafile=ca))):
+    with urllib.request.urlopen(url, timeout=10, context=ctx) as r:
+        assert r.read() == b"pong", url
+PY
+    then
+        _qln_servers_fail "the server does not answer"
+        return 0
+    fi
+
+    export QLN_TEST_HTTPS_PORT="$https"
+    export QLN_TEST_HTTP_PORT="$http"
+    export QLN_TEST_BADCA_PORT="$badca"
+    export QLN_TEST_CLOSED_PORT="$closed"
+    export QLN_TEST_CERT_DIR="$(_qln_winpath "$certs")"
+    echo "Test server: https=$https http=$http badca=$badca closed=$closed"
+}
+
+qln_servers_stop() {
+    [ -n "$QLN_SERVER_PID" ] || return 0
+    kill "$QLN_SERVER_PID" 2>/dev/null || true
+    wait "$QLN_SERVER_PID" 2>/dev/null || true
+    QLN_SERVER_PID=""
+}
