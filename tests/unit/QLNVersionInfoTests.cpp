@@ -1,0 +1,219 @@
+// Version-number syntax, comparison with the running version and the
+// four-line version text.
+
+#include "QLNUpgrade/KM/Upgrade/QLNVersionInfo.h"
+#include "Utils/StringConv.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <optional>
+#include <string>
+
+namespace {
+
+struct NumberCase {
+    const wchar_t* text;
+    std::optional<VersionNumber> expected;  // empty: invalid
+};
+
+const NumberCase kNumberCases[] = {
+    {L"1.16.KM16.2381", VersionNumber{1, 16, 40016, 2381}},
+    {L"1.16.KM016.2381", VersionNumber{1, 16, 40016, 2381}},
+    {L"1x.16y.KM16.2381", VersionNumber{1, 16, 40016, 2381}},
+    {L" \t+2.3.KM0.0", VersionNumber{2, 3, 40000, 0}},
+    {L"1.1.KM1.1", VersionNumber{1, 1, 40001, 1}},
+    // Out of range: saturated, never wrapped.
+    {L"99999999999.16.KM99999999999999.99999999999", VersionNumber{INT_MAX, 16, INT_MAX, INT_MAX}},
+    {L"1.16.KM2147443647.2147483647", VersionNumber{1, 16, INT_MAX, INT_MAX}},
+    {L"1.16.KM2147443648.1", VersionNumber{1, 16, INT_MAX, 1}},
+    {L"1.-99999999999.KM1.1", std::nullopt},
+    // major or minor below 1
+    {L"2.0.KM1.1", std::nullopt},
+    {L"0.16.KM16.2381", std::nullopt},
+    {L"-1.16.KM16.2381", std::nullopt},
+    {L"x.16.KM16.2381", std::nullopt},
+    // the tag
+    {L"1.16.km16.2381", std::nullopt},
+    {L"1.16.Km16.2381", std::nullopt},
+    {L"1.16.KM.2381", std::nullopt},
+    {L"1.16.16.2381", std::nullopt},
+    {L"1.16. KM16.2381", std::nullopt},
+    // number of components
+    {L"1.16.KM16", std::nullopt},
+    {L"1.16.KM16.2381.7", std::nullopt},
+    {L"1.16", std::nullopt},
+    {L"1.", std::nullopt},
+    {L"1.16.", std::nullopt},
+    {L"1.16.K", std::nullopt},
+    {L"1.16.KM", std::nullopt},
+    {L"1.16.KM16.", std::nullopt},
+    {L"", std::nullopt},
+    {L"11632381", std::nullopt},
+    // anything but ASCII digits in the third and fourth component
+    {L"1.16.KM1a.2381", std::nullopt},
+    {L"1.16.KM 16.2381", std::nullopt},
+    {L"1.16.KM+16.2381", std::nullopt},
+    {L"1.16.KM16.23 81", std::nullopt},
+    {L"1.16.KM16.2381 ", std::nullopt},
+    {L"1.16.KM16.2381\r", std::nullopt},
+    {L"1.16.KM16.-2381", std::nullopt},
+    {L"1.16.KM\uFF11\uFF16.2381", std::nullopt},  // full-width digits
+};
+
+TEST(ParseVersionNumberTest, AcceptsExactlyTheVersionSyntax) {
+    for (const auto& c : kNumberCases) {
+        SCOPED_TRACE(qln::WideToUtf8(c.text));
+        VersionNumber number{9, 9, 9, 9};
+        const bool ok = ParseVersionNumber(c.text, number);
+        EXPECT_EQ(c.expected.has_value(), ok);
+        if (ok && c.expected) {
+            EXPECT_EQ(c.expected->major, number.major);
+            EXPECT_EQ(c.expected->minor, number.minor);
+            EXPECT_EQ(c.expected->patch, number.patch);
+            EXPECT_EQ(c.expected->build, number.build);
+        }
+    }
+}
+
+TEST(ParseVersionNumberTest, ClearsTheFieldsFirst) {
+    VersionNumber number{9, 9, 9, 9};
+    EXPECT_FALSE(ParseVersionNumber(L"", number));
+    EXPECT_EQ(VersionNumber{}, number);
+    number = VersionNumber{9, 9, 9, 9};
+    EXPECT_FALSE(ParseVersionNumber(L"no dots here", number));
+    EXPECT_EQ(VersionNumber{}, number);
+}
+
+TEST(ParseVersionNumberTest, RunningVersionTextMatchesItsNumbers) {
+    VersionNumber number;
+    ASSERT_TRUE(ParseVersionNumber(CurrentVersion, number));
+    EXPECT_EQ(CurrentVersionNumber, number);
+    EXPECT_EQ(std::wstring(L"1.16.KM16.2381"), CurrentVersion);
+}
+
+TEST(IsNewerVersionTest, ComparesComponentByComponent) {
+    const struct {
+        const wchar_t* text;
+        bool newer;
+    } cases[] = {
+        {L"1.16.KM16.2381", false},   // the running version itself
+        {L"1.16.KM016.2381", false},  // same numbers
+        {L"1.16.KM16.2380", false},
+        {L"1.16.KM15.9999", false},
+        {L"1.15.KM99.9999", false},
+        {L"1.16.KM16.2382", true},
+        {L"1.16.KM17.1", true},
+        {L"1.17.KM1.1", true},
+        {L"2.1.KM0.0", true},
+        {L"1x.16.KM16.2382", true},
+    };
+    qlntest::LogCapture log;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(qln::WideToUtf8(c.text));
+        EXPECT_EQ(c.newer, QLNVersionInfo::IsNewerVersion(c.text));
+    }
+    // Valid numbers are compared silently.
+    EXPECT_FALSE(log.Contains("Invalid version string format"));
+}
+
+TEST(IsNewerVersionTest, InvalidTextIsNotNewerAndIsLogged) {
+    qlntest::LogCapture log;
+    for (const wchar_t* text : {L"9.99.km99.9999", L"9.0.KM1.1", L"", L"9.99.KM99.9999.1"}) {
+        SCOPED_TRACE(qln::WideToUtf8(text));
+        EXPECT_FALSE(QLNVersionInfo::IsNewerVersion(text));
+    }
+    const auto lines = log.Matching("Invalid version string format: ");
+    ASSERT_EQ(4u, lines.size());
+    EXPECT_NE(std::string::npos, lines[0].find("[warning]"));
+    EXPECT_NE(std::string::npos, lines[0].find("Invalid version string format: '9.99.km99.9999'"));
+    EXPECT_NE(std::string::npos, lines[2].find("Invalid version string format: ''"));
+}
+
+QLNVersionInfo Filled() {
+    QLNVersionInfo info;
+    info.version = L"1.16.KM10.1";
+    info.info = L"old info";
+    info.link = L"old link";
+    info.force = true;
+    info.rawText = L"old raw";
+    return info;
+}
+
+void ExpectUnchanged(const QLNVersionInfo& info) {
+    const QLNVersionInfo old = Filled();
+    EXPECT_EQ(old.version, info.version);
+    EXPECT_EQ(old.info, info.info);
+    EXPECT_EQ(old.link, info.link);
+    EXPECT_EQ(old.force, info.force);
+    EXPECT_EQ(old.rawText, info.rawText);
+}
+
+TEST(ParseVersionTextTest, AcceptsFourNonEmptyLines) {
+    const struct {
+        const wchar_t* text;
+        const wchar_t* version;
+        const wchar_t* info;
+        const wchar_t* link;
+        bool force;
+    } cases[] = {
+        {L"1.16.KM17.1\nFixes\nhttps://x/y\ntrue", L"1.16.KM17.1", L"Fixes", L"https://x/y", true},
+        {L"1.16.KM17.1\nFixes\nhttps://x/y\nfalse", L"1.16.KM17.1", L"Fixes", L"https://x/y", false},
+        {L"1.16.KM17.1\nFixes\nhttps://x/y\nTrue", L"1.16.KM17.1", L"Fixes", L"https://x/y", false},
+        {L"1.16.KM17.1\nFixes\nhttps://x/y\nTRUE", L"1.16.KM17.1", L"Fixes", L"https://x/y", false},
+        {L"1.16.KM17.1\nFixes\nhttps://x/y\ntrue ", L"1.16.KM17.1", L"Fixes", L"https://x/y", false},
+        {L"1.16.KM17.1\nFixes\nhttps://x/y\n1", L"1.16.KM17.1", L"Fixes", L"https://x/y", false},
+        // Empty lines do not count, wherever they are.
+        {L"1.16.KM17.1\n\nFixes\nhttps://x/y\nfalse", L"1.16.KM17.1", L"Fixes", L"https://x/y", false},
+        {L"\n\n1.16.KM17.1\nFixes\n\n\nhttps://x/y\ntrue\n\n", L"1.16.KM17.1", L"Fixes", L"https://x/y", true},
+        // Further lines are ignored.
+        {L"1.16.KM17.1\nFixes\nhttps://x/y\ntrue\nmore\n1.99.KM1.1", L"1.16.KM17.1", L"Fixes", L"https://x/y", true},
+        // Carriage returns inside later lines are kept; nothing is trimmed.
+        {L"1.16.KM17.1\n Fixes \r\nhttps://x/y\ntrue", L"1.16.KM17.1", L" Fixes \r", L"https://x/y", true},
+        // An older version is still a valid record.
+        {L"1.2.KM1.1\ni\nl\ntrue", L"1.2.KM1.1", L"i", L"l", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(qln::WideToUtf8(c.text));
+        QLNVersionInfo info = Filled();
+        ASSERT_TRUE(QLNVersionInfo::ParseVersionText(c.text, info));
+        EXPECT_EQ(c.info, info.info);
+        EXPECT_EQ(c.link, info.link);
+        EXPECT_EQ(c.force, info.force);
+        EXPECT_EQ(L"old raw", info.rawText);
+        EXPECT_EQ(c.version, info.version);
+    }
+}
+
+TEST(ParseVersionTextTest, TooFewLinesAreRejectedSilently) {
+    qlntest::LogCapture log;
+    for (const wchar_t* text : {L"", L"\n\n\n\n", L"1.16.KM17.1\ninfo\nlink",
+                                L"1.16.KM17.1\n\nlink\nfalse", L"garbage\n\n\ntrue"}) {
+        SCOPED_TRACE(qln::WideToUtf8(text));
+        QLNVersionInfo info = Filled();
+        EXPECT_FALSE(QLNVersionInfo::ParseVersionText(text, info));
+        ExpectUnchanged(info);
+    }
+    EXPECT_TRUE(log.Matching("ParseVersionText").empty());
+}
+
+TEST(ParseVersionTextTest, InvalidFirstLineIsLoggedAndLeavesTheRecord) {
+    qlntest::LogCapture log;
+
+    QLNVersionInfo info = Filled();
+    EXPECT_FALSE(QLNVersionInfo::ParseVersionText(L"1.16.km17.1\ninfo\nlink\ntrue", info));
+    ExpectUnchanged(info);
+
+    // Carriage-return line ends leave a CR on the version line.
+    EXPECT_FALSE(QLNVersionInfo::ParseVersionText(L"1.16.KM17.1\r\ninfo\r\nlink\r\ntrue\r\n", info));
+    ExpectUnchanged(info);
+
+    const auto lines = log.Matching("ParseVersionText: invalid version format '");
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_NE(std::string::npos, lines[0].find("[warning]"));
+    EXPECT_NE(std::string::npos, lines[0].find("ParseVersionText: invalid version format '1.16.km17.1'"));
+    EXPECT_NE(std::string::npos, lines[1].find("ParseVersionText: invalid version format '1.16.KM17.1"));
+}
+
+}  // namespace
