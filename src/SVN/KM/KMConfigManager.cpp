@@ -6,8 +6,10 @@
 #include <shlobj.h>
 #include <shlwapi.h>
 
+#include <algorithm>
 #include <cstdint>
-#include <limits>
+#include <cwchar>
+#include <string>
 
 #include "SVN/KM/KMConfigKeys.h"
 #include "Utils/KM/KMLog.h"
@@ -66,8 +68,8 @@ bool WriteAll(HANDLE file, const std::string& text) {
     return true;
 }
 
-bool WriteFileContents(const std::wstring& path, const std::string& text, DWORD& error) {
-    qln::UniqueFileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+bool WriteFileContents(const std::wstring& path, const std::string& text, DWORD shareMode, DWORD& error) {
+    qln::UniqueFileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, shareMode, nullptr, CREATE_ALWAYS,
                                              FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
         error = ::GetLastError();
@@ -408,7 +410,7 @@ bool KMConfigManager::WriteJsonToCacheFile(const std::wstring& path, const nlohm
     const std::wstring temp =
         path + L"." + std::to_wstring(::GetCurrentProcessId()) + L"." + std::to_wstring(::GetCurrentThreadId()) + L".tmp";
     DWORD error = ERROR_SUCCESS;
-    if (!WriteFileContents(temp, text, error)) {
+    if (!WriteFileContents(temp, text, 0, error)) {
         ::DeleteFileW(temp.c_str());
         KM_LOG_ERROR(L"Cannot write config cache file {}: error {}", temp, error);
         return false;
@@ -416,10 +418,10 @@ bool KMConfigManager::WriteJsonToCacheFile(const std::wstring& path, const nlohm
     if (::MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
 
     // A reader that opened the file without delete sharing blocks the move;
-    // rewriting the file in place still works then.
+    // rewriting the file in place still works then, provided it shares writing.
     const DWORD moveError = ::GetLastError();
     ::DeleteFileW(temp.c_str());
-    if (WriteFileContents(path, text, error)) {
+    if (WriteFileContents(path, text, FILE_SHARE_READ, error)) {
         KM_LOG_WARN(L"Replaced config cache file {} in place (move failed with error {})", path, moveError);
         return true;
     }
@@ -435,6 +437,19 @@ std::wstring KMConfigManager::GetCacheFilePath(const std::wstring& scope) {
     const std::wstring roaming = GetRoamingDataDirectory();
     if (roaming.empty()) return {};
     return roaming + L"\\KM\\Config\\" + scope + L".json";
+}
+
+bool KMConfigManager::RefreshByLocal(const std::wstring& scope) {
+    // Held across load and save so that the file written back is the merge of
+    // exactly the file just read.
+    std::lock_guard io(m_ioLock);
+    if (!LoadFromCacheLocked(scope)) {
+        KM_LOG_ERROR("Failed to load from cache");
+        return false;
+    }
+    if (SaveLocked(scope)) return true;
+    KM_LOG_ERROR("Failed to save");
+    return false;
 }
 
 bool KMConfigManager::Save(const std::wstring& scope) {
