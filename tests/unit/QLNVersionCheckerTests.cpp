@@ -350,17 +350,6 @@ TEST(QLNVersionCheckerLegacy, LegacyValuesAreMigratedOnceAndDeleted) {
     EXPECT_EQ(log.Matching("Migrating legacy").size(), 1u);
 }
 
-TEST(QLNVersionCheckerLegacy, ForcedLegacyValuesKeepTheirFlag) {
-    SetVc(L"NewVersion", L"1.16.KM16.2400");
-    SetVc(L"NewVersionInfo", L"notes");
-    SetVc(L"NewVersionLink", L"link");
-    SetVc(L"NewVersionForce", L"true");
-    QLNVersionInfo info;
-    QLNVersionChecker::LoadFromRegistry(info);
-    EXPECT_TRUE(info.force);
-    EXPECT_EQ(VcString(L"NewVersionRawText"), L"1.16.KM16.2400\nnotes\nlink\ntrue");
-}
-
 TEST(QLNVersionCheckerLegacy, EmptyLegacyInfoGivesAnUnparsedRecordButKeepsTheText) {
     SetVc(L"NewVersion", L"1.16.KM16.2400");
     SetVc(L"NewVersionLink", L"link");
@@ -550,11 +539,6 @@ TEST_F(QLNVersionCheckerPolicy, IntervalMustBeStrictlyExceeded) {
     EXPECT_TRUE(checker.ShouldNotifyNewVersion());
     EXPECT_TRUE(log.Contains("timeSinceLastNotify=3601, elapsed=true"));
     EXPECT_TRUE(log.Contains("elapsed=true, valid=true, newer=true, result=true"));
-}
-
-TEST_F(QLNVersionCheckerPolicy, NeverAnnouncedVersionIsDueAtOnce) {
-    Cache(kNewerText, 0);
-    EXPECT_TRUE(QLNVersionChecker().ShouldNotifyNewVersion());  // default interval of a week
 }
 
 TEST_F(QLNVersionCheckerPolicy, ClockTurnedBackWaitsUntilItPassesTheLastAnnouncement) {
