@@ -146,8 +146,8 @@ TEST(DaemonProcess, MalformedCopyDataVersionIsRefused) {
     EXPECT_EQ(Send(L"copydata 0x514C4E00 1.16.km16.2381"), 0);
     EXPECT_TRUE(log.Contains("Invalid target version '1.16.km16.2381', ignoring upgrade request"));
     // A well-formed version is accepted (the answer is 1).
-    EXPECT_EQ(Send(L"copydata 0x514C4E01 \"  2.0.KM1.1  \""), 1);
-    EXPECT_TRUE(log.Contains("External upgrade requested (manual=true, version=2.0.KM1.1)"));
+    EXPECT_EQ(Send(L"copydata 0x514C4E01 \"  2.1.KM1.1  \""), 1);
+    EXPECT_TRUE(log.Contains("External upgrade requested (manual=true, version=2.1.KM1.1)"));
     // A foreign tag is left to default processing (0) and not logged as a request.
     EXPECT_EQ(Send(L"copydata 0x12345678 1.16.KM16.2382"), 0);
     EXPECT_FALSE(log.Contains("version=1.16.KM16.2382"));
@@ -168,9 +168,14 @@ TEST(DaemonProcess, UpgradeRequestWithoutCachedVersionIsIgnored) {
 }
 
 struct SwitchCase {
+    const char* name;
     const wchar_t* args;
     const char* expectedLine;
 };
+
+void PrintTo(const SwitchCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class CommandLineDispatch : public ::testing::TestWithParam<SwitchCase> {};
 
@@ -186,10 +191,11 @@ TEST_P(CommandLineDispatch, ElevatedSwitchRunsOneActionWithoutWindow) {
 
 INSTANTIATE_TEST_SUITE_P(
     Switches, CommandLineDispatch,
-    ::testing::Values(SwitchCase{L"--ELEVATED-RESUME", "Elevated resume upgrade mode"},
-                      SwitchCase{L"foo --elevated-silent 1.2.3", "Elevated silent upgrade mode, version: 1.2.3"},
-                      SwitchCase{L"--elevated-resume --elevated-silent 1.2.3", "Elevated resume upgrade mode"},
-                      SwitchCase{L"--Elevated-Silent \"2.0.KM1.1\" --elevated-resume", "Elevated silent upgrade mode, version: 2.0.KM1.1"}));
+    ::testing::Values(SwitchCase{"UpperCaseResume", L"--ELEVATED-RESUME", "Elevated resume upgrade mode"},
+                      SwitchCase{"SilentAfterOtherArgument", L"foo --elevated-silent 1.2.3", "Elevated silent upgrade mode, version: 1.2.3"},
+                      SwitchCase{"FirstMatchWins", L"--elevated-resume --elevated-silent 1.2.3", "Elevated resume upgrade mode"},
+                      SwitchCase{"MixedCaseSilentWithQuotedVersion", L"--Elevated-Silent \"2.1.KM1.1\" --elevated-resume", "Elevated silent upgrade mode, version: 2.1.KM1.1"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DaemonProcess, SilentSwitchWithoutVersionStartsTheDaemon) {
     DaemonLog log;

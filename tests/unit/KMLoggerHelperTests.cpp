@@ -111,6 +111,8 @@ TEST(KMLogger, LevelFromRegistryFiltersAndIsFollowedAfterTheCacheExpires) {
     KM_LOG_DEBUG(L"debug while cached");  // switch still cached: dropped
     clock.AdvanceSeconds(60);
     KM_LOG_DEBUG(L"debug after expiry");
+    // The flush level stays at the set-up level: a warning flushes the lines before it.
+    KM_LOG_WARN(L"flush marker");
 
     const std::string text = qlntest::ReadFileBytes(dir.path() / DateName(g_wall));
     EXPECT_EQ(text.find("dropped info"), std::string::npos);
@@ -151,6 +153,10 @@ struct EnabledCase {
     std::vector<BYTE> data;
     bool expectEnabled;
 };
+
+void PrintTo(const EnabledCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 std::vector<BYTE> Wide(const std::wstring& s) {
     const auto* p = reinterpret_cast<const BYTE*>(s.c_str());

@@ -89,9 +89,9 @@ TEST_F(UpgradeWindow, OwnQuitMessageDestroysTheWindow) {
 
 TEST_F(UpgradeWindow, CopyDataPayloadRules) {
     qlntest::LogCapture log;
-    const std::wstring v = L"  2.0.KM1.1  ";
+    const std::wstring v = L"  2.1.KM1.1  ";
     EXPECT_EQ(CopyData(kCopyDataTagManual, v.data(), static_cast<DWORD>(v.size() * 2)), 1);
-    EXPECT_TRUE(log.Contains("External upgrade requested (manual=true, version=2.0.KM1.1)"));
+    EXPECT_TRUE(log.Contains("External upgrade requested (manual=true, version=2.1.KM1.1)"));
     EXPECT_TRUE(log.Contains("Refreshing local KM config for upgrade (external upgrade request (specified version))"));
 
     EXPECT_EQ(CopyData(kCopyDataTagAutomatic, v.data(), 1), 0);
