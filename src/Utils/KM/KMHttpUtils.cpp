@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <cwchar>
 #include <memory>
 #include <new>
 #include <optional>
