@@ -1,0 +1,43 @@
+// The start-up logging step: where the daemon's log directory comes from.
+#include "support/TestSupport.h"
+
+#include "QLNUpgrade/QLNUpgradeApp.h"
+#include "Utils/KM/KMLoggerHelper.h"
+#include "Utils/PathUtils.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::optional<std::wstring> RegistryLoggerDir() {
+    wchar_t buf[1024] = {};
+    DWORD size = sizeof(buf);
+    if (::RegGetValueW(HKEY_CURRENT_USER, L"Software\\Quillon\\KM", L"LoggerDir", RRF_RT_REG_SZ, nullptr, buf, &size) != ERROR_SUCCESS)
+        return std::nullopt;
+    return std::wstring(buf);
+}
+
+TEST(StartupLogging, EmptyConfigurationStoresThePerUserDefault) {
+    ASSERT_FALSE(RegistryLoggerDir().has_value());
+    InitializeStartupLogging();
+    const std::wstring expected = GetLocalDataDirectory() + L"Logger\\";
+    ASSERT_FALSE(GetLocalDataDirectory().empty());
+    EXPECT_EQ(RegistryLoggerDir(), expected);
+    const std::wstring path = KMLoggerHelper::CurrentLogPath();
+    EXPECT_EQ(path.rfind(expected, 0), 0u) << "the log file lies in the default directory";
+    EXPECT_EQ(path.substr(path.size() - 12), L".upgrade.log");
+    EXPECT_NE(qlntest::ReadFileBytes(path).find("Logger probe: initialization successful"), std::string::npos);
+}
+
+TEST(StartupLogging, ConfiguredDirectoryIsUsedAndLeftAsItIs) {
+    qlntest::TempDir dir;
+    const std::wstring configured = dir.dirWithSlash();
+    ASSERT_EQ(::RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Quillon\\KM", L"LoggerDir", REG_SZ, configured.c_str(),
+                                static_cast<DWORD>((configured.size() + 1) * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+    InitializeStartupLogging();
+    EXPECT_EQ(RegistryLoggerDir(), configured);
+    EXPECT_EQ(KMLoggerHelper::CurrentLogPath().rfind(configured, 0), 0u);
+}
+
+}  // namespace
