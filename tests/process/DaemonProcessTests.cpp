@@ -18,13 +18,8 @@ constexpr DWORD kProcessWaitMs = 60000;
 class DaemonLog {
 public:
     DaemonLog() {
-        const std::wstring dir = m_dir.dirWithSlash();
-        qln::UniqueHkey key;
-        ::RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Quillon\\KM", 0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr);
-        ::RegSetValueExW(key.get(), L"LoggerDir", 0, REG_SZ, reinterpret_cast<const BYTE*>(dir.c_str()),
-                         static_cast<DWORD>((dir.size() + 1) * sizeof(wchar_t)));
-        const wchar_t level[] = L"debug";
-        ::RegSetValueExW(key.get(), L"LoggerLevel", 0, REG_SZ, reinterpret_cast<const BYTE*>(level), sizeof(level));
+        qlntest::SetKmString(L"LoggerDir", m_dir.dirWithSlash());
+        qlntest::SetKmString(L"LoggerLevel", L"debug");
     }
     std::string Text() const {
         std::string all;

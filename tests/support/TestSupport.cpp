@@ -1,10 +1,12 @@
 #include "support/TestSupport.h"
 
+#include "SVN/KM/KMConfigManager.h"
 #include "Utils/KM/KMLoggerHelper.h"
 #include "Utils/StringConv.h"
 #include "Utils/UniqueHandle.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <fstream>
 #include <sstream>
@@ -13,6 +15,33 @@ namespace qlntest {
 
 void ClearProductRegistry() {
     ::RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Quillon");
+}
+
+void SetKmValue(const wchar_t* name, DWORD type, const void* data, DWORD size) {
+    ASSERT_EQ(::RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Quillon\\KM", name, type, data, size), ERROR_SUCCESS) << name;
+}
+
+void SetKmString(const wchar_t* name, const std::wstring& text, DWORD type) {
+    SetKmValue(name, type, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+}
+
+void SetKmDword(const wchar_t* name, DWORD value) {
+    SetKmValue(name, REG_DWORD, &value, sizeof(value));
+}
+
+ServerConfigFile::ServerConfigFile(const std::wstring& scope, const Values& values)
+    : m_path(KMConfigManager::GetCacheFilePath(scope)) {
+    EXPECT_FALSE(m_path.empty());
+    EXPECT_EQ(::GetFileAttributesW(m_path.c_str()), INVALID_FILE_ATTRIBUTES) << "stale cache file";
+    nlohmann::json configs = nlohmann::json::array();
+    for (const auto& [key, value] : values) {
+        configs.push_back({{"configKey", key}, {"configValue", value}, {"clientEditable", false}});
+    }
+    EXPECT_TRUE(KMConfigManager::WriteJsonToCacheFile(m_path, {{"configs", configs}}));
+}
+
+ServerConfigFile::~ServerConfigFile() {
+    ::DeleteFileW(m_path.c_str());
 }
 
 std::wstring BinDir() {
@@ -74,15 +103,8 @@ std::wstring TempDir::dirWithSlash() const {
 }
 
 LogCapture::LogCapture() {
-    const std::wstring dir = m_dir.dirWithSlash();
-    qln::UniqueHkey key;
-    if (::RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Quillon\\KM", 0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr) ==
-        ERROR_SUCCESS) {
-        ::RegSetValueExW(key.get(), L"LoggerDir", 0, REG_SZ, reinterpret_cast<const BYTE*>(dir.c_str()),
-                         static_cast<DWORD>((dir.size() + 1) * sizeof(wchar_t)));
-        const wchar_t level[] = L"trace";
-        ::RegSetValueExW(key.get(), L"LoggerLevel", 0, REG_SZ, reinterpret_cast<const BYTE*>(level), sizeof(level));
-    }
+    SetKmString(L"LoggerDir", m_dir.dirWithSlash());
+    SetKmString(L"LoggerLevel", L"trace");
     EXPECT_TRUE(KMLoggerHelper::Initialize(L".upgrade.log")) << "logger set-up failed";
 }
 

@@ -13,6 +13,27 @@ namespace qlntest {
 // Removes HKCU\Software\Quillon with everything below it.
 void ClearProductRegistry();
 
+// A value directly under HKCU\Software\Quillon\KM (logger switches and the
+// local configuration overrides); fails the test when it cannot be written.
+void SetKmValue(const wchar_t* name, DWORD type, const void* data, DWORD size);
+void SetKmString(const wchar_t* name, const std::wstring& text, DWORD type = REG_SZ);
+void SetKmDword(const wchar_t* name, DWORD value);
+
+// Server values of one configuration scope, written as its cache file (not
+// client-editable, so local overrides cannot replace them) before the first
+// configuration read of the test; the file is removed at scope end.
+class ServerConfigFile {
+public:
+    using Values = std::vector<std::pair<std::string, std::string>>;
+    ServerConfigFile(const std::wstring& scope, const Values& values);
+    ~ServerConfigFile();
+    ServerConfigFile(const ServerConfigFile&) = delete;
+    ServerConfigFile& operator=(const ServerConfigFile&) = delete;
+
+private:
+    std::wstring m_path;
+};
+
 // Folder of the running test executable (the build's bin folder), ending in a backslash.
 std::wstring BinDir();
 

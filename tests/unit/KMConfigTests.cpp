@@ -27,13 +27,9 @@ std::wstring UniqueScope() {
     return L"UnitTest-" + qln::Utf8ToWide(info->name()) + L"-" + std::to_wstring(::GetCurrentProcessId());
 }
 
-void SetKmValue(const wchar_t* name, DWORD type, const void* data, DWORD size) {
-    ASSERT_EQ(::RegSetKeyValueW(HKEY_CURRENT_USER, kKmKey, name, type, data, size), ERROR_SUCCESS);
-}
-void SetKmString(const wchar_t* name, const std::wstring& text, DWORD type = REG_SZ) {
-    SetKmValue(name, type, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-}
-void SetKmDword(const wchar_t* name, DWORD value) { SetKmValue(name, REG_DWORD, &value, sizeof(value)); }
+using qlntest::SetKmDword;
+using qlntest::SetKmString;
+using qlntest::SetKmValue;
 
 std::optional<std::wstring> ReadRegString(const std::wstring& keyPath, const std::wstring& name) {
     wchar_t buf[2048] = {};

@@ -16,22 +16,9 @@ namespace {
 
 constexpr wchar_t kKm[] = L"Software\\Quillon\\KM";
 
-void SetSz(const wchar_t* name, const std::wstring& value, DWORD type = REG_SZ) {
-    qln::UniqueHkey key;
-    ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, kKm, 0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr), ERROR_SUCCESS);
-    ::RegSetValueExW(key.get(), name, 0, type, reinterpret_cast<const BYTE*>(value.c_str()),
-                     static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-}
-
-void SetRaw(const wchar_t* name, DWORD type, const void* data, DWORD size) {
-    qln::UniqueHkey key;
-    ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, kKm, 0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr), ERROR_SUCCESS);
-    ::RegSetValueExW(key.get(), name, 0, type, static_cast<const BYTE*>(data), size);
-}
-
-void SetDword(const wchar_t* name, DWORD v) {
-    SetRaw(name, REG_DWORD, &v, sizeof(v));
-}
+using qlntest::SetKmDword;
+using qlntest::SetKmString;
+using qlntest::SetKmValue;
 
 std::optional<DWORD> GetDword(const wchar_t* name) {
     DWORD v = 0, size = sizeof(v), type = 0;
@@ -101,13 +88,13 @@ TEST(KMLogger, WritesDailyFileWithPatternAndProbeLine) {
 TEST(KMLogger, LevelFromRegistryFiltersAndIsFollowedAfterTheCacheExpires) {
     ManualClock clock;
     qlntest::TempDir dir;
-    SetSz(L"LoggerDir", dir.dirWithSlash());
-    SetSz(L"LoggerLevel", L"WaRnInG");
+    SetKmString(L"LoggerDir", dir.dirWithSlash());
+    SetKmString(L"LoggerLevel", L"WaRnInG");
     ASSERT_TRUE(KMLoggerHelper::Initialize(L".upgrade.log"));
     KM_LOG_INFO(L"dropped info");
     KM_LOG_WARN(L"kept warning");
 
-    SetSz(L"LoggerLevel", L"debug");
+    SetKmString(L"LoggerLevel", L"debug");
     KM_LOG_DEBUG(L"debug while cached");  // switch still cached: dropped
     clock.AdvanceSeconds(60);
     KM_LOG_DEBUG(L"debug after expiry");
@@ -133,8 +120,8 @@ TEST(KMLogger, ParseLevelNameAcceptsOnlyTheFiveNames) {
 
 TEST(KMLogger, LeftoverProbeTurnsLoggingOff) {
     qlntest::TempDir dir;
-    SetSz(L"LoggerDir", dir.dirWithSlash());
-    SetDword(L"LoggerProbeInProgress", 1);
+    SetKmString(L"LoggerDir", dir.dirWithSlash());
+    SetKmDword(L"LoggerProbeInProgress", 1);
     EXPECT_FALSE(KMLoggerHelper::Initialize(L".upgrade.log"));
     EXPECT_EQ(GetDword(L"LoggerEnabled"), DWORD{0});
     EXPECT_EQ(GetDword(L"LoggerProbeInProgress"), DWORD{0});
@@ -168,8 +155,8 @@ class LoggerEnabledSwitch : public ::testing::TestWithParam<EnabledCase> {};
 TEST_P(LoggerEnabledSwitch, DecidesWhetherTheFileIsWritten) {
     const auto& c = GetParam();
     qlntest::TempDir dir;
-    SetSz(L"LoggerDir", dir.dirWithSlash());
-    SetRaw(L"LoggerEnabled", c.type, c.data.data(), static_cast<DWORD>(c.data.size()));
+    SetKmString(L"LoggerDir", dir.dirWithSlash());
+    SetKmValue(L"LoggerEnabled", c.type, c.data.data(), static_cast<DWORD>(c.data.size()));
     EXPECT_EQ(KMLoggerHelper::ReadLoggerEnabled(), c.expectEnabled);
     EXPECT_EQ(KMLoggerHelper::Initialize(L".upgrade.log"), c.expectEnabled);
     EXPECT_EQ(std::filesystem::is_empty(dir.path()), !c.expectEnabled);
@@ -193,11 +180,11 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(KMLogger, ChangedDirectoryMovesLoggingToANewFile) {
     ManualClock clock;
     qlntest::TempDir first, second;
-    SetSz(L"LoggerDir", first.dirWithSlash());
+    SetKmString(L"LoggerDir", first.dirWithSlash());
     ASSERT_TRUE(KMLoggerHelper::Initialize(L".upgrade.log"));
     KM_LOG_INFO(L"line in first");
 
-    SetSz(L"LoggerDir", second.dirWithSlash() + L"sub/dir/");
+    SetKmString(L"LoggerDir", second.dirWithSlash() + L"sub/dir/");
     KM_LOG_INFO(L"still first (cached switch)");
     clock.AdvanceSeconds(61);
     KM_LOG_INFO(L"line in second");
@@ -216,7 +203,7 @@ TEST(KMLogger, ChangedDirectoryMovesLoggingToANewFile) {
 TEST(KMLogger, NewLocalDateRollsOverToANewFile) {
     ManualClock clock;
     qlntest::TempDir dir;
-    SetSz(L"LoggerDir", dir.dirWithSlash());
+    SetKmString(L"LoggerDir", dir.dirWithSlash());
     ASSERT_TRUE(KMLoggerHelper::Initialize(L".upgrade.log"));
     KM_LOG_INFO(L"before midnight");
     const std::wstring today = DateName(g_wall);

@@ -11,35 +11,8 @@
 
 namespace {
 
-constexpr const wchar_t* kKmKey = L"Software\\Quillon\\KM";
-
-void SetKmString(const wchar_t* name, const std::wstring& text) {
-    ASSERT_EQ(::RegSetKeyValueW(HKEY_CURRENT_USER, kKmKey, name, REG_SZ, text.c_str(),
-                                static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))),
-              ERROR_SUCCESS);
-}
-
-// Puts non-editable server values into the Global cache file for the test and
-// removes the file afterwards. Must exist before the first configuration read.
-class GlobalServerValues {
-public:
-    using Values = std::vector<std::pair<std::string, std::string>>;
-    explicit GlobalServerValues(const Values& values)
-        : m_path(KMConfigManager::GetCacheFilePath(KMConfigManager::kGlobalScope)) {
-        EXPECT_EQ(::GetFileAttributesW(m_path.c_str()), INVALID_FILE_ATTRIBUTES) << "stale Global cache file";
-        nlohmann::json configs = nlohmann::json::array();
-        for (const auto& [key, value] : values) {
-            configs.push_back({{"configKey", key}, {"configValue", value}, {"clientEditable", false}});
-        }
-        EXPECT_TRUE(KMConfigManager::WriteJsonToCacheFile(m_path, {{"configs", configs}}));
-    }
-    ~GlobalServerValues() { ::DeleteFileW(m_path.c_str()); }
-    GlobalServerValues(const GlobalServerValues&) = delete;
-    GlobalServerValues& operator=(const GlobalServerValues&) = delete;
-
-private:
-    std::wstring m_path;
-};
+using qlntest::SetKmString;
+using GlobalServerValues = qlntest::ServerConfigFile;
 
 }  // namespace
 
@@ -67,7 +40,7 @@ TEST(QLNUpgradeConfig, ModeNamesCompareWithoutCase) {
 }
 
 TEST(QLNUpgradeConfig, EmptyServerModeMeansImmediateManual) {
-    GlobalServerValues server(GlobalServerValues::Values{{"QlnUpgradeMode", ""}});
+    GlobalServerValues server(KMConfigManager::kGlobalScope, GlobalServerValues::Values{{"QlnUpgradeMode", ""}});
     SetKmString(L"QlnUpgradeMode", L"ignore");  // not editable: ignored
     EXPECT_EQ(QLNUpgradeConfig::GetUpgradeMode(), UpgradeMode::ImmediateManual);
     EXPECT_EQ(QLNUpgradeConfig::GetUpgradeModeName(), L"immediate_manual");
@@ -124,7 +97,7 @@ TEST(QLNUpgradeConfig, DelayHoursFollowIntegerConversionRules) {
 
 TEST(QLNUpgradeConfig, EmptyServerDelayAndIntervalUseDefaults) {
     qlntest::LogCapture log;
-    GlobalServerValues server(GlobalServerValues::Values{{"QlnUpgradeScheduledTime", ""}, {"QLNUpgradeImmediateManualInterval", ""}});
+    GlobalServerValues server(KMConfigManager::kGlobalScope, GlobalServerValues::Values{{"QlnUpgradeScheduledTime", ""}, {"QLNUpgradeImmediateManualInterval", ""}});
     EXPECT_EQ(QLNUpgradeConfig::GetUpgradeDelayHours(), 24);
     EXPECT_EQ(QLNUpgradeConfig::GetImmediateManualInterval(), 604800);
     EXPECT_TRUE(log.Contains("Invalid or empty delay hours '', using default 24 hours"));
@@ -151,7 +124,7 @@ TEST(QLNUpgradeConfig, ImmediateManualIntervalFollowsInt64ConversionRules) {
         EXPECT_EQ(QLNUpgradeConfig::GetImmediateManualInterval(), seconds) << qln::WideToUtf8(text);
     }
     const std::uint64_t qword = 86400;
-    ASSERT_EQ(::RegSetKeyValueW(HKEY_CURRENT_USER, kKmKey, L"QLNUpgradeImmediateManualInterval", REG_QWORD, &qword,
+    ASSERT_EQ(::RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Quillon\\KM", L"QLNUpgradeImmediateManualInterval", REG_QWORD, &qword,
                                 sizeof(qword)),
               ERROR_SUCCESS);
     EXPECT_EQ(QLNUpgradeConfig::GetImmediateManualInterval(), 86400);

@@ -70,22 +70,10 @@ std::optional<std::uint64_t> VcNumber(const wchar_t* name) {
 
 // A scope's cache file holding a server value for LatestVersionInfo that the
 // local override cannot replace; removed at the end of the test.
-class ScopeVersionText {
+class ScopeVersionText : public qlntest::ServerConfigFile {
 public:
     ScopeVersionText(const std::wstring& scope, const std::wstring& text)
-        : m_path(KMConfigManager::GetCacheFilePath(scope)) {
-        EXPECT_FALSE(m_path.empty());
-        EXPECT_EQ(::GetFileAttributesW(m_path.c_str()), INVALID_FILE_ATTRIBUTES) << "stale cache file";
-        const nlohmann::json configs = nlohmann::json::array(
-            {{{"configKey", "LatestVersionInfo"}, {"configValue", qln::WideToUtf8(text)}, {"clientEditable", false}}});
-        EXPECT_TRUE(KMConfigManager::WriteJsonToCacheFile(m_path, {{"configs", configs}}));
-    }
-    ~ScopeVersionText() { ::DeleteFileW(m_path.c_str()); }
-    ScopeVersionText(const ScopeVersionText&) = delete;
-    ScopeVersionText& operator=(const ScopeVersionText&) = delete;
-
-private:
-    std::wstring m_path;
+        : qlntest::ServerConfigFile(scope, {{"LatestVersionInfo", qln::WideToUtf8(text)}}) {}
 };
 
 std::string PercentEncode(const std::string& bytes) {

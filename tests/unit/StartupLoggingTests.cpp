@@ -32,9 +32,7 @@ TEST(StartupLogging, EmptyConfigurationStoresThePerUserDefault) {
 TEST(StartupLogging, ConfiguredDirectoryIsUsedAndLeftAsItIs) {
     qlntest::TempDir dir;
     const std::wstring configured = dir.dirWithSlash();
-    ASSERT_EQ(::RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Quillon\\KM", L"LoggerDir", REG_SZ, configured.c_str(),
-                                static_cast<DWORD>((configured.size() + 1) * sizeof(wchar_t))),
-              ERROR_SUCCESS);
+    qlntest::SetKmString(L"LoggerDir", configured);
     InitializeStartupLogging();
     EXPECT_EQ(RegistryLoggerDir(), configured);
     EXPECT_EQ(KMLoggerHelper::CurrentLogPath().rfind(configured, 0), 0u);

@@ -24,6 +24,19 @@ constexpr const wchar_t* kKMRegPath = L"Software\\Quillon\\KM\\";
 // A cache file is a few kilobytes; anything far beyond that is not ours.
 constexpr LONGLONG kMaxCacheFileBytes = 16LL * 1024 * 1024;
 
+// A REG_DWORD or REG_QWORD local override as unsigned decimal text.
+template <typename Number>
+bool ReadRegNumberAsString(HKEY key, const std::wstring& valueName, std::string& out) {
+    Number number = 0;
+    DWORD readSize = sizeof(number);
+    if (::RegQueryValueExW(key, valueName.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(&number), &readSize) !=
+        ERROR_SUCCESS) {
+        return false;
+    }
+    out = std::to_string(number);
+    return true;
+}
+
 void Reindex(KMConfigData::Snapshot& snapshot) {
     snapshot.index.clear();
     for (std::size_t i = 0; i < snapshot.items.size(); ++i) {
@@ -530,26 +543,10 @@ bool KMConfigManager::ReadRegValueAsString(const std::wstring& fullPath, std::st
         out = qln::WideToUtf8(buffer);
         return true;
     }
-    case REG_DWORD: {
-        DWORD number = 0;
-        DWORD readSize = sizeof(number);
-        if (::RegQueryValueExW(key.get(), valueName.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(&number),
-                               &readSize) != ERROR_SUCCESS) {
-            return false;
-        }
-        out = std::to_string(number);
-        return true;
-    }
-    case REG_QWORD: {
-        std::uint64_t number = 0;
-        DWORD readSize = sizeof(number);
-        if (::RegQueryValueExW(key.get(), valueName.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(&number),
-                               &readSize) != ERROR_SUCCESS) {
-            return false;
-        }
-        out = std::to_string(number);
-        return true;
-    }
+    case REG_DWORD:
+        return ReadRegNumberAsString<DWORD>(key.get(), valueName, out);
+    case REG_QWORD:
+        return ReadRegNumberAsString<std::uint64_t>(key.get(), valueName, out);
     default:
         KM_LOG_ERROR(L"Unsupported registry type {} for key: {}", type, fullPath);
         return false;
