@@ -1,5 +1,6 @@
 #include "Utils/KM/KMLoggerHelper.h"
 
+#include "Utils/PathUtils.h"
 #include "Utils/StringConv.h"
 #include "Utils/UniqueHandle.h"
 
@@ -230,23 +231,10 @@ std::wstring KMLoggerHelper::FormatLocalTime(const wchar_t* pattern) {
 }
 
 bool KMLoggerHelper::CreateLogDirectory(const std::wstring& dir) {
-    if (dir.empty()) return true;
-    std::wstring copy = dir;
-    std::replace(copy.begin(), copy.end(), L'/', L'\\');
-    auto create = [](const std::wstring& path) {
-        if (path.empty()) return true;
-        if (::CreateDirectoryW(path.c_str(), nullptr)) return true;
-        return ::GetLastError() == ERROR_ALREADY_EXISTS;
-    };
-    for (size_t pos = copy.find(L'\\'); pos != std::wstring::npos; pos = copy.find(L'\\', pos + 1)) {
-        // A drive ("C:") or an empty leading part ("\\server") cannot be created
-        // and need not be: it exists when the rest of the walk succeeds.
-        const std::wstring part = copy.substr(0, pos);
-        if (part.empty() || (part.size() == 2 && part[1] == L':')) continue;
-        if (!create(part)) return false;
-    }
-    if (copy.back() != L'\\' && !create(copy)) return false;
-    return true;
+    // Every level is created from the left; levels that cannot be created but
+    // need not be (a drive, a server or share name) do no harm, and only the
+    // directory itself decides the result.
+    return dir.empty() || CreateDirectoryPath(dir);
 }
 
 std::wstring KMLoggerHelper::CurrentLogPath() {
