@@ -135,7 +135,7 @@ TEST(ParseVersionTextTest, AcceptsFourNonEmptyLines) {
         {L"1.16.KM17.1\nFixes\nhttps://x/y\ntrue", L"1.16.KM17.1", L"Fixes", L"https://x/y", true},
         {L"1.16.KM17.1\nFixes\nhttps://x/y\nfalse", L"1.16.KM17.1", L"Fixes", L"https://x/y", false},
         {L"1.16.KM17.1\nFixes\nhttps://x/y\nTrue", L"1.16.KM17.1", L"Fixes", L"https://x/y", false},
-            {L"1.16.KM17.1\nFixes\nhttps://x/y\ntrue ", L"1.16.KM17.1", L"Fixes", L"https://x/y", false},
+        {L"1.16.KM17.1\nFixes\nhttps://x/y\ntrue ", L"1.16.KM17.1", L"Fixes", L"https://x/y", false},
         {L"1.16.KM17.1\nFixes\nhttps://x/y\n1", L"1.16.KM17.1", L"Fixes", L"https://x/y", false},
         // Empty lines do not count, wherever they are.
         {L"1.16.KM17.1\n\nFixes\nhttps://x/y\nfalse", L"1.16.KM17.1", L"Fixes", L"https://x/y", false},

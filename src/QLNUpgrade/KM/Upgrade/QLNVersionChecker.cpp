@@ -236,7 +236,10 @@ bool QLNVersionChecker::ShouldNotifyNewVersion() const {
 
     // Signed on purpose: a last announcement in the future (clock turned
     // back) gives a negative difference and waits until the clock passes it.
-    const std::int64_t sinceLastNotify = now - static_cast<std::int64_t>(m_lastNotifiedAt);
+    // Subtracted as unsigned and then read as signed, so that a corrupt
+    // registry value (above INT64_MAX) wraps instead of overflowing.
+    const std::int64_t sinceLastNotify =
+        static_cast<std::int64_t>(static_cast<std::uint64_t>(now) - m_lastNotifiedAt);
     const bool elapsed = sinceLastNotify > interval;
     KM_LOG_INFO(L"mode={}, interval={}, currentTime={}, timeSinceLastNotify={}, elapsed={}",
                 static_cast<std::int32_t>(mode), interval, now, sinceLastNotify, elapsed);
