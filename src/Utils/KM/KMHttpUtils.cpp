@@ -225,8 +225,13 @@ std::optional<uint64_t> QueryContentLength(HINTERNET request) {
     return digits ? std::optional<uint64_t>(value) : std::nullopt;
 }
 
-// Zero-filled buffer of count + 1 bytes, or null when memory is short.
+// Zero-filled buffer of count + 1 bytes, or null when memory is short. Where
+// size_t is 32 bits wide, count + 1 could wrap to an empty buffer that the
+// following read of count bytes would overrun.
 std::unique_ptr<char[]> AllocateBlock(DWORD count) noexcept {
+    if constexpr (sizeof(size_t) <= sizeof(DWORD)) {
+        if (count == MAXDWORD) return nullptr;
+    }
     return std::unique_ptr<char[]>(new (std::nothrow) char[static_cast<size_t>(count) + 1]());
 }
 
@@ -238,8 +243,8 @@ std::string KMHttpUtils::GetStdResponse(HINTERNET request) noexcept {
         return {};
     }
     std::string body;
+    DWORD available = 0;
     try {
-        DWORD available = 0;
         if (!::WinHttpQueryDataAvailable(request, &available)) {
             KM_LOG_ERROR("GetStdResponse - WinHttpQueryDataAvailable failed, error: {}", ::GetLastError());
             available = 0;
@@ -262,7 +267,8 @@ std::string KMHttpUtils::GetStdResponse(HINTERNET request) noexcept {
             }
         }
     } catch (const std::bad_alloc&) {
-        KM_LOG_ERROR("GetStdResponse - Memory allocation failed for {} bytes", body.size());
+        // Growing the body failed; what was read before stays.
+        KM_LOG_ERROR("GetStdResponse - Memory allocation failed for {} bytes", available);
     }
     KM_LOG_TRACE("{}", body);
     return body;
@@ -394,7 +400,16 @@ bool KMHttpUtils::DownloadToFile(const std::wstring& url, const std::wstring& de
                         options.retryDelayMs);
             ::Sleep(options.retryDelayMs);
         }
-        if (DownloadToFileInternal(url, destination, options.receiveTimeoutMs)) {
+        bool done = false;
+        try {
+            done = DownloadToFileInternal(url, destination, options.receiveTimeoutMs);
+        } catch (const std::exception& e) {
+            // Memory ran out during the attempt. Its handles are closed by
+            // now, so it fails like any other: the partial file goes below and
+            // the remaining attempts still run.
+            KM_LOG_ERROR("DownloadToFile - attempt failed: {}", e.what());
+        }
+        if (done) {
             KM_LOG_INFO("DownloadToFile completed: {}", qln::WideToUtf8(destination));
             return true;
         }

@@ -63,8 +63,10 @@ public:
     static std::string GetStdResponse(HINTERNET request) noexcept;
 
     // GET of url into destination, up to maxAttempts attempts with a fixed
-    // pause between them. True when the file holds the complete body. After a
-    // failure no file is left at destination (an existing one is deleted too).
+    // pause between them. True when the file holds the complete body. After
+    // every failed attempt the destination is deleted, even a file that the
+    // attempt did not create; with maxAttempts <= 0 nothing is sent and an
+    // existing file stays. An attempt that runs out of memory counts as failed.
     static bool DownloadToFile(const std::wstring& url, const std::wstring& destination,
                                const DownloadOptions& options);
 
