@@ -12,7 +12,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <atomic>
+#include <memory>
 #include <set>
 #include <thread>
 
@@ -478,11 +480,23 @@ TEST(KMConfigManager, SaveAndRefreshOfUnknownOrUnusableScopes) {
     KMConfigManager manager;
     EXPECT_FALSE(manager.Save(UniqueScope()));        // never loaded
     EXPECT_FALSE(manager.RefreshByLocal(UniqueScope()));  // no file: nothing to refresh
-    EXPECT_TRUE(log.Contains("Failed to load from cache"));
+    const auto refreshFailures = log.Matching("Failed to load from cache");
+    EXPECT_TRUE(std::any_of(refreshFailures.begin(), refreshFailures.end(), [](const std::string& line) {
+        const std::string tail = "] Failed to load from cache";  // not "... cache file"
+        return line.size() >= tail.size() && line.compare(line.size() - tail.size(), tail.size(), tail) == 0;
+    }));
 
     ASSERT_TRUE(manager.Save(KMConfigManager::kGlobalScope));  // "Global" is created on demand
     EXPECT_TRUE(global.Exists());
     EXPECT_EQ(ReadRegString(std::wstring(kKmKey) + L"\\Global\\QLN", L"VersionCheck"), L"true");
+
+    // Saving a "Global" scope that was never read keeps what its file holds.
+    global.Write(ConfigsFile(json::array({Element("ShelfLimit", "server", false)})));
+    KMConfigManager unread;
+    ASSERT_TRUE(unread.Save(KMConfigManager::kGlobalScope));
+    EXPECT_EQ(unread.GetConfig(KMConfigManager::kGlobalScope).GetValue("ShelfLimit", L""), L"server");
+    EXPECT_EQ(ReadRegString(std::wstring(kKmKey) + L"\\Global\\QLN", L"ShelfLimit"), L"server");
+    EXPECT_EQ(KMConfigManager().GetConfig(KMConfigManager::kGlobalScope).GetValue("ShelfLimit", L""), L"server");
 
     for (const std::wstring bad : {L"..\\..\\Escape", L"a/b", L"..", L"x:y", L""}) {
         SCOPED_TRACE(qln::WideToUtf8(bad));
@@ -568,4 +582,36 @@ TEST(KMConfigConcurrency, RefreshWhileReadingNeverShowsHalfMergedScope) {
     EXPECT_EQ(torn.load(), 0);
     EXPECT_EQ(invalid.load(), 0);
     EXPECT_EQ(data.GetValue("ShelfLimit", L""), L"a");
+}
+
+TEST(KMConfigConcurrency, NewScopeIsFoundOnlyWithItsFileMerged) {
+    // Two threads ask for a scope nobody has read yet, at the same moment: the
+    // one that does not load it must never get it with bare table defaults.
+    const std::wstring base = UniqueScope();
+    constexpr int kScopes = 40;
+    const auto name = [&](int i) { return base + L"-" + std::to_wstring(i); };
+    std::vector<std::unique_ptr<CacheFileGuard>> files;
+    for (int i = 0; i < kScopes; ++i) {
+        files.push_back(std::make_unique<CacheFileGuard>(name(i)));
+        files.back()->Write(ConfigsFile(json::array({Element("ShelfLimit", "from-file", false)})));
+    }
+
+    KMConfigManager manager;
+    std::atomic<int> current{-1};
+    std::atomic<int> answered{-1};
+    std::atomic<long> wrong{0};
+    std::thread other([&] {
+        for (int i = 0; i < kScopes; ++i) {
+            while (current.load() < i) std::this_thread::yield();
+            if (manager.GetConfig(name(i)).GetValue("ShelfLimit", L"") != L"from-file") ++wrong;
+            answered = i;
+        }
+    });
+    for (int i = 0; i < kScopes; ++i) {
+        current = i;
+        if (manager.GetConfig(name(i)).GetValue("ShelfLimit", L"") != L"from-file") ++wrong;
+        while (answered.load() < i) std::this_thread::yield();
+    }
+    other.join();
+    EXPECT_EQ(wrong.load(), 0);
 }

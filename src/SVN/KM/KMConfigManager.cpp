@@ -296,6 +296,11 @@ KMConfigData& KMConfigManager::AddScopeWithDefaults(const std::wstring& scope) {
     return it->second;
 }
 
+void KMConfigManager::AddScope(const std::wstring& scope, const KMConfigData& data) {
+    std::lock_guard lock(m_mapLock);
+    m_scopes.try_emplace(scope, data);
+}
+
 void KMConfigManager::EnsureGlobalLoadedLocked() {
     if (m_globalLoaded.load()) return;
     LoadFromCacheLocked(kGlobalScope);
@@ -333,8 +338,19 @@ bool KMConfigManager::LoadFromCache(const std::wstring& scope) {
 
 bool KMConfigManager::LoadFromCacheLocked(const std::wstring& scope) {
     try {
-        KMConfigData& data = AddScopeWithDefaults(scope);
-        if (LoadFromFile(scope, data)) return true;
+        bool loaded = false;
+        if (KMConfigData* existing = FindScope(scope)) {
+            loaded = LoadFromFile(scope, *existing);
+        } else {
+            // A new scope enters the map only once its file is merged: GetConfig
+            // looks scopes up without waiting for a load in progress, and must
+            // not hand out table defaults that the file is about to replace.
+            KMConfigData fresh(scope);
+            fresh.ResetToDefaults();
+            loaded = LoadFromFile(scope, fresh);
+            AddScope(scope, fresh);
+        }
+        if (loaded) return true;
         KM_LOG_ERROR("Failed to load from cache file");
         return false;
     } catch (...) {
@@ -475,7 +491,11 @@ bool KMConfigManager::SaveLocked(const std::wstring& scope) {
         KMConfigData* data = FindScope(scope);
         if (data == nullptr) {
             if (scope != kGlobalScope) return false;
-            data = &AddScopeWithDefaults(scope);
+            // Read the cache first: saving bare defaults would overwrite the
+            // service's values that the file holds.
+            EnsureGlobalLoadedLocked();
+            data = FindScope(scope);
+            if (data == nullptr) data = &AddScopeWithDefaults(scope);
         }
         // One snapshot for the file and the mirror, so both tell the same.
         const KMConfigData frozen(*data);

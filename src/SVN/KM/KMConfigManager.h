@@ -16,7 +16,9 @@
 // For that reason FindItem returns a copy of the item, not a pointer into
 // the scope. Changes of one scope are serialised by a writer lock, and the
 // manager serialises loads, saves and refreshes so that a refresh cannot
-// interleave its load with another refresh's save.
+// interleave its load with another refresh's save. A scope read for the first
+// time enters the map only once its cache file is merged, so a lookup that
+// does not wait for the load never finds it with bare table defaults.
 
 #include <nlohmann/json_fwd.hpp>
 
@@ -128,10 +130,13 @@ public:
     bool RefreshByLocal(const std::wstring& scope);
     // Writes the scope to its cache file and mirrors it into the registry.
     // False for an unknown scope other than "Global" and on a write failure.
+    // A "Global" scope not read yet is loaded from its cache file first, so
+    // that the file keeps the service's values.
     bool Save(const std::wstring& scope);
-    // Adds the scope with the table defaults if new, then merges its cache
-    // file. False when the file is missing, empty or unusable (the scope
-    // keeps what it had).
+    // Merges the scope's cache file into it; a new scope starts from the table
+    // defaults and enters the map only after the merge. False when the file
+    // is missing, empty or unusable (the scope keeps what it had, a new one
+    // its defaults).
     bool LoadFromCache(const std::wstring& scope);
     bool LoadFromFile(const std::wstring& scope, KMConfigData& data);
 
@@ -157,6 +162,8 @@ public:
 private:
     KMConfigData* FindScope(const std::wstring& scope);
     KMConfigData& AddScopeWithDefaults(const std::wstring& scope);
+    // Enters a fully loaded scope; an entry that exists already is kept.
+    void AddScope(const std::wstring& scope, const KMConfigData& data);
     // Callers hold m_ioLock.
     bool LoadFromCacheLocked(const std::wstring& scope);
     bool SaveLocked(const std::wstring& scope);
