@@ -9,7 +9,7 @@ packages=(
     wine wine64
     libspdlog-dev libfmt-dev nlohmann-json3-dev googletest
     wixl msitools osslsigncode
-    openssl python3 nginx
+    openssl python3
 )
 
 missing=()
@@ -27,4 +27,4 @@ echo "Installing: ${missing[*]}"
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
 $SUDO apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
