@@ -79,6 +79,11 @@ bool WaitForWindow() {
     return Send(L"wait 30000") == 0;
 }
 
+// WM_CLOSE is answered with 1 and ends the daemon with exit code 0.
+void CloseAndExpectCleanExit(Daemon& daemon) {
+    CloseAndExpectCleanExit(daemon);
+}
+
 TEST(DaemonProcess, SecondDaemonInSameSessionExitsWithZero) {
     DaemonLog log;
     Daemon first;
@@ -92,16 +97,14 @@ TEST(DaemonProcess, SecondDaemonInSameSessionExitsWithZero) {
     EXPECT_TRUE(log.Contains("[warning]"));
     EXPECT_EQ(log.Count("Another instance is already running, exiting."), 1u);
 
-    EXPECT_EQ(Send(L"close"), 1);
-    EXPECT_EQ(first.Wait(), 0);
+    CloseAndExpectCleanExit(first);
 }
 
 TEST(DaemonProcess, QuitsOnCloseAndLogsExiting) {
     DaemonLog log;
     Daemon daemon;
     ASSERT_TRUE(WaitForWindow());
-    EXPECT_EQ(Send(L"close"), 1);
-    EXPECT_EQ(daemon.Wait(), 0);
+    CloseAndExpectCleanExit(daemon);
     EXPECT_TRUE(log.Contains("QLNUpgrade starting..."));
     EXPECT_TRUE(log.Contains("Entering message loop (daemon mode)"));
     EXPECT_TRUE(log.Contains("WM_CLOSE/DESTROY/ENDSESSION/QUIT received"));
@@ -109,8 +112,7 @@ TEST(DaemonProcess, QuitsOnCloseAndLogsExiting) {
     // The mutex is released with the process: a new daemon can start.
     Daemon next;
     ASSERT_TRUE(WaitForWindow());
-    EXPECT_EQ(Send(L"close"), 1);
-    EXPECT_EQ(next.Wait(), 0);
+    CloseAndExpectCleanExit(next);
 }
 
 TEST(DaemonProcess, QuitsOnOwnQuitMessageThroughDestroy) {
@@ -147,8 +149,7 @@ TEST(DaemonProcess, MalformedCopyDataVersionIsRefused) {
     EXPECT_EQ(Send(L"copydata 0x12345678 1.16.KM16.2382"), 0);
     EXPECT_FALSE(log.Contains("version=1.16.KM16.2382"));
     EXPECT_TRUE(daemon.Running());
-    EXPECT_EQ(Send(L"close"), 1);
-    EXPECT_EQ(daemon.Wait(), 0);
+    CloseAndExpectCleanExit(daemon);
 }
 
 TEST(DaemonProcess, UpgradeRequestWithoutCachedVersionIsIgnored) {
@@ -158,8 +159,7 @@ TEST(DaemonProcess, UpgradeRequestWithoutCachedVersionIsIgnored) {
     EXPECT_EQ(Send(L"upgrade 2"), 0);
     EXPECT_TRUE(log.Contains("External upgrade requested (manual=false)"));
     EXPECT_TRUE(log.Contains("No valid newer version in registry cache, ignoring upgrade request"));
-    EXPECT_EQ(Send(L"close"), 1);
-    EXPECT_EQ(daemon.Wait(), 0);
+    CloseAndExpectCleanExit(daemon);
 }
 
 struct SwitchCase {
@@ -198,8 +198,7 @@ TEST(DaemonProcess, SilentSwitchWithoutVersionStartsTheDaemon) {
     ASSERT_TRUE(WaitForWindow());
     EXPECT_TRUE(log.Contains("Entering message loop (daemon mode)"));
     EXPECT_FALSE(log.Contains("Elevated"));
-    EXPECT_EQ(Send(L"close"), 1);
-    EXPECT_EQ(daemon.Wait(), 0);
+    CloseAndExpectCleanExit(daemon);
 }
 
 TEST(DaemonProcess, ElevatedCopyIgnoresTheDaemonsMutex) {
@@ -211,8 +210,7 @@ TEST(DaemonProcess, ElevatedCopyIgnoresTheDaemonsMutex) {
     EXPECT_EQ(log.Count("Another instance is already running"), 0u);
     EXPECT_TRUE(log.Contains("Elevated resume upgrade mode"));
     EXPECT_TRUE(daemon.Running());
-    EXPECT_EQ(Send(L"close"), 1);
-    EXPECT_EQ(daemon.Wait(), 0);
+    CloseAndExpectCleanExit(daemon);
 }
 
 // Copies the daemon beside the stand-in crash-report component.
@@ -257,8 +255,7 @@ TEST(DaemonProcess, StartsWithoutCrashReportComponent) {
     std::filesystem::copy_file(qlntest::BinDir() + L"QLNUpgrade.exe", dir.path() / L"QLNUpgrade.exe");
     Daemon daemon(L"", (dir.path() / L"QLNUpgrade.exe").wstring());
     ASSERT_TRUE(WaitForWindow());
-    EXPECT_EQ(Send(L"close"), 1);
-    EXPECT_EQ(daemon.Wait(), 0);
+    CloseAndExpectCleanExit(daemon);
 }
 
 }  // namespace
