@@ -38,17 +38,40 @@ private:
     qlntest::TempDir m_dir;
 };
 
+// Daemons started by this test process belong to one job that is killed
+// when the process ends, so a test that dies cannot leave a daemon behind
+// holding the mutex for the next test.
+HANDLE DaemonJob() {
+    static const HANDLE job = [] {
+        HANDLE h = ::CreateJobObjectW(nullptr, nullptr);
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        if (h) ::SetInformationJobObject(h, JobObjectExtendedLimitInformation, &limits, sizeof(limits));
+        return h;
+    }();
+    return job;
+}
+
 // A started QLNUpgrade.exe; terminated at scope end if still running.
 class Daemon {
 public:
     explicit Daemon(const std::wstring& args = L"", const std::wstring& exe = qlntest::BinDir() + L"QLNUpgrade.exe") {
         std::wstring cmd = L"\"" + exe + L"\"" + (args.empty() ? L"" : L" " + args);
+        // The daemon gets no standard streams of ours: a daemon that outlived
+        // its test would otherwise keep the test runner's output pipe open.
+        SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+        qln::UniqueFileHandle nul(::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                &inherit, OPEN_EXISTING, 0, nullptr));
         STARTUPINFOW si{};
         si.cb = sizeof(si);
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdInput = si.hStdOutput = si.hStdError = nul.get();
         PROCESS_INFORMATION pi{};
-        if (::CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+        if (::CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr, nullptr, &si, &pi)) {
             m_process.reset(pi.hProcess);
-            ::CloseHandle(pi.hThread);
+            qln::UniqueHandle thread(pi.hThread);
+            ::AssignProcessToJobObject(DaemonJob(), pi.hProcess);
+            ::ResumeThread(pi.hThread);
         }
     }
     ~Daemon() {
@@ -81,7 +104,8 @@ bool WaitForWindow() {
 
 // WM_CLOSE is answered with 1 and ends the daemon with exit code 0.
 void CloseAndExpectCleanExit(Daemon& daemon) {
-    CloseAndExpectCleanExit(daemon);
+    EXPECT_EQ(Send(L"close"), 1);
+    EXPECT_EQ(daemon.Wait(), 0);
 }
 
 TEST(DaemonProcess, SecondDaemonInSameSessionExitsWithZero) {
