@@ -264,12 +264,12 @@ bool KMLoggerHelper::CreateLoggerLocked() {
         std::cerr << "Failed to create logger: unknown error\n";
         return false;
     }
-    const auto level = static_cast<spdlog::level::level_enum>(ParseLevelName(ReadLoggerLevel()));
+    s_levelName = ReadLoggerLevel();
+    const auto level = static_cast<spdlog::level::level_enum>(ParseLevelName(s_levelName));
     logger->set_level(level);
     logger->flush_on(level);
     logger->set_formatter(std::make_unique<spdlog::pattern_formatter>("[%Y-%m-%d %H:%M:%S.%e] [%^%l%$] [%s:%#] [%!] %v",
                                                                        spdlog::pattern_time_type::local, "\r\n"));
-    s_levelName = ReadLoggerLevel();
     s_loggerCreatedAt = s_clock.wallSeconds();
     m_logger = std::move(logger);
     m_loggerName = name;
