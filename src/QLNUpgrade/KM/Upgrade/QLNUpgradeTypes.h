@@ -1,7 +1,8 @@
 #pragma once
-// Types shared by the daemon host, the engine and the prompts.
+// Types shared by the daemon host, the engine, the strategies and the prompts.
 
 #include <cstdint>
+#include <string>
 
 enum class UpgradeResult : int32_t {
     Success = 0,
@@ -26,4 +27,35 @@ enum class UpgradeType : int32_t {
     Silent = 0,
     Resume = 1,
     Manual = 2,
+};
+
+// The word that names a worker's task in log lines; anything out of range is "unknown".
+constexpr const char* UpgradeTypeLogWord(UpgradeType t) noexcept {
+    switch (t) {
+    case UpgradeType::Silent: return "silent";
+    case UpgradeType::Resume: return "resume";
+    case UpgradeType::Manual: return "manual";
+    }
+    return "unknown";
+}
+
+// Handed by reference to each strategy of one pipeline run; the pipeline owns it.
+struct UpgradeContext {
+    std::wstring version;     // target version text
+    std::wstring stagingDir;  // staging directory of the package
+    std::wstring msiPath;     // full path of the verified package
+    std::wstring installRoot; // parent of the daemon's directory, no trailing backslash
+    std::wstring errorText;   // empty when a strategy starts; its reason when it fails or is cancelled
+};
+
+class IUpgradeStrategy {
+public:
+    virtual ~IUpgradeStrategy() = default;
+    virtual UpgradeResult Execute(UpgradeContext& ctx) = 0;
+    virtual const wchar_t* GetName() const = 0;
+
+protected:
+    IUpgradeStrategy() = default;
+    IUpgradeStrategy(const IUpgradeStrategy&) = default;
+    IUpgradeStrategy& operator=(const IUpgradeStrategy&) = default;
 };
