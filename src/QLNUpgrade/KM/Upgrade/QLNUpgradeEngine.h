@@ -1,0 +1,66 @@
+#pragma once
+// Turns a target version into an installed release: checks the request, has
+// the installer package downloaded and verified, then runs an ordered chain of
+// strategies until one returns anything but StrategyFailed.
+//
+// One engine per worker run or elevated run, used by one thread only. Every
+// outcome of UpgradeSilently and UpgradeManual goes to the result history.
+
+#include "QLNUpgrade/KM/Upgrade/QLNUpgradeTypes.h"
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QLNVersionInfo;
+
+using UpgradeStrategyChain = std::vector<std::unique_ptr<IUpgradeStrategy>>;
+
+// The silent chain in its fixed order (replace first, then the silent
+// installer), each member only when its switch is on; may be empty.
+UpgradeStrategyChain MakeSilentStrategyChain(bool byReplace, bool byMsi);
+// The manual chain: the interactive installer only.
+UpgradeStrategyChain MakeManualStrategyChain();
+
+class QLNUpgradeEngine {
+public:
+    QLNUpgradeEngine() = default;
+    QLNUpgradeEngine(const QLNUpgradeEngine&) = delete;
+    QLNUpgradeEngine& operator=(const QLNUpgradeEngine&) = delete;
+
+    // Chain by SilentUpgradeByReplace / SilentUpgradeByMsi; FallbackToManual
+    // when every strategy failed (or none is switched on).
+    UpgradeResult UpgradeSilently(const std::wstring& version);
+    // The interactive installer; Failed when it failed.
+    UpgradeResult UpgradeManual(const std::wstring& version);
+    // Repeats an interrupted upgrade from the start; Success when none is recorded.
+    UpgradeResult ResumeUpgrade();
+
+    // Fills info from the version sources (asking the service) and, when the
+    // release is newer, downloads its package ahead of time (failure ignored).
+    // False when no source gave version information. Blocks for the requests.
+    static bool LoadVersionInfo(QLNVersionInfo& info);
+
+    // Text of the last error; emptied when a pipeline starts.
+    [[nodiscard]] const std::wstring& LastError() const noexcept { return lastError; }
+
+    // The installation root for an application directory: without trailing
+    // backslashes, cut before its last backslash (unchanged when none is left
+    // past the first character).
+    [[nodiscard]] static std::wstring InstallRootOf(std::wstring appDirectory);
+
+    // Test seam: replaces the chain the public entry points build (the silent
+    // or the manual one, by the type). nullptr restores the real chains. Set
+    // it before any engine runs.
+    using ChainFactory = UpgradeStrategyChain (*)(UpgradeType type);
+    static void SetChainFactory(ChainFactory factory) noexcept;
+
+private:
+    UpgradeResult Upgrade(const std::wstring& version, UpgradeStrategyChain chain, UpgradeResult fallback);
+    void SetError(const std::wstring& text);
+
+    std::wstring lastError;
+    std::atomic<bool> upgrading{false};
+    bool resuming = false;
+};
