@@ -1,9 +1,27 @@
 #include "Utils/KM/KMAutoStartHelper.h"
 
 #include "Utils/KM/KMLog.h"
+#include "Utils/Registry.h"
+
+void KMAutoStartHelper::Register(const std::wstring& command) {
+    CRegString entry(kRunValuePath);
+    const qln::RefWString current = entry.Read();
+    // Paths on Windows are case-insensitive: a value that differs only in
+    // letter case already starts this executable.
+    if (::CompareStringOrdinal(current.c_str(), static_cast<int>(current.length()), command.c_str(),
+                               static_cast<int>(command.size()), TRUE) == CSTR_EQUAL) {
+        return;
+    }
+    entry.Write(qln::RefWString(command));
+    KM_LOG_INFO(L"Registered auto-start [{}]: {}", L"QLNUpgrade", command);
+}
 
 void KMAutoStartHelper::RegisterCurrentExe() {
-    // Not supported by this build yet: the daemon does not register itself,
-    // and leaves any existing registration alone.
-    KM_LOG_DEBUG(L"Auto-start registration is not available in this build yet; skipping");
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    if (length == 0) {
+        KM_LOG_WARN(L"GetModuleFileName failed, cannot register auto-start");
+        return;
+    }
+    Register(std::wstring(path, length));
 }

@@ -1,0 +1,95 @@
+#pragma once
+// The installer package (MSI) of a target release on the local disk: its
+// download address, a per-version staging directory below the user's
+// temporary folder, a one-day cache, size and signature verification, one
+// forced re-download and the user's last word, and the alias under the file
+// name that the installed product registered with Windows Installer.
+//
+// Stateless apart from the files it produces; every operation runs on the
+// calling thread and downloads block it. Nothing throws.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+class QLNVersionInfo;
+
+class QLNMsiPackage {
+public:
+    // The product's UpgradeCode, shared by every release.
+    static constexpr wchar_t kUpgradeCode[] = L"{4F2A7C10-9B3E-4D21-8C55-1E6B0A9D3F72}";
+    // Smaller packages fail verification.
+    static constexpr std::uint64_t kMinimumPackageSize = 1048576;
+    // A cached package is reused while it is younger than this.
+    static constexpr std::uint64_t kCacheLifetimeSeconds = 86400;
+
+    // "-zh_CN" for a Simplified Chinese installation (LanguageID under
+    // HKCU\Software\Quillon, default 1033), otherwise empty.
+    [[nodiscard]] static std::wstring GetInstalledLanguageSuffix();
+    // True for the Simplified Chinese language ids (primary 4, sub 2 or 4).
+    [[nodiscard]] static bool IsSimplifiedChinese(DWORD languageId) noexcept;
+
+    // The package address on the build's service host for the machine's
+    // platform and the installed language.
+    [[nodiscard]] static std::wstring BuildDownloadUrl(const QLNVersionInfo& info);
+
+    // <temp>\QLNUpgrade\<version reduced to letters, digits, "-" and ".">
+    // ("unknown" when nothing is left). Does not create it.
+    [[nodiscard]] static std::wstring BuildStagingDir(const QLNVersionInfo& info);
+
+    // The package file name for an address: the text after its last "/", or
+    // "Quillon-<version>-<platform>.msi" when the address has no "/".
+    [[nodiscard]] static std::wstring PackageFileNameOf(const std::wstring& url, const QLNVersionInfo& info);
+
+    // True when the file is at least a day old by its last-write time (UTC),
+    // written in the future, or its attributes cannot be read.
+    [[nodiscard]] static bool IsCacheExpired(const std::wstring& path);
+
+    // Downloads url to dest. Without force an existing, unexpired dest is
+    // kept as it is and an expired one is deleted first. After a failed
+    // download no file remains at dest.
+    [[nodiscard]] static bool Download(const std::wstring& url, const std::wstring& dest, bool force);
+
+    // Authenticode check through WinVerifyTrust (any trusted publisher);
+    // true without a check when MsiSignatureVerification is off.
+    [[nodiscard]] static bool VerifyDigitalSignature(const std::wstring& path);
+
+    // Exists, is at least 1 MiB and passes the signature check.
+    [[nodiscard]] static bool VerifyMsiPackage(const std::wstring& path);
+
+    // Creates the staging directory of the version and downloads the package
+    // into it (see Download). stagingDir and msiPath are set before the
+    // download starts.
+    [[nodiscard]] static bool DownloadMsi(const QLNVersionInfo& info, const std::wstring& url, std::wstring& stagingDir,
+                                          std::wstring& msiPath, bool force);
+
+    // A package that is ready to install: the cached or downloaded one if it
+    // verifies, else one forced re-download, else the user decides through
+    // QLNUpgradeUI::PromptUnverifiedPackage. False when no package is usable.
+    [[nodiscard]] static bool EnsureMsiReady(const QLNVersionInfo& info, const std::wstring& url, std::wstring& stagingDir,
+                                             std::wstring& msiPath);
+
+    // Deletes the staging directory tree; failures are only logged.
+    static void CleanupStagingDir(const std::wstring& stagingDir);
+
+    // When an installed product of the UpgradeCode registered a package name
+    // other than the file name of msiPath (compared without regard to case),
+    // places the package under that name in aliasDir (hard link, else copy)
+    // and returns the alias path; otherwise, and on every failure, empty.
+    [[nodiscard]] static std::wstring CreateMsiPackageAlias(const std::wstring& msiPath, const std::wstring& aliasDir);
+
+private:
+    [[nodiscard]] static bool IsSignatureVerificationEnabled();
+};
+
+namespace qln::seams {
+
+// Stands in for the one WinVerifyTrust call of the signature check (the
+// closing call is still made through the same pointer with
+// WTD_STATEACTION_CLOSE). Null in the product; tests set it to report
+// statuses that Wine cannot produce (untrusted signer, tampered file).
+using WinVerifyTrustFn = LONG (*)(HWND window, GUID* action, void* data);
+inline WinVerifyTrustFn g_winVerifyTrust = nullptr;
+
+}  // namespace qln::seams
