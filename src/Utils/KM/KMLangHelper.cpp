@@ -7,3 +7,7 @@ void KMLangHelper::LoadLanguageDll() {
     // English texts are used.
     KM_LOG_DEBUG(L"Language modules are not available in this build yet; using built-in texts");
 }
+
+HMODULE KMLangHelper::GetLanguageModule() noexcept { return nullptr; }
+
+void KMLangHelper::UnloadLanguageModuleForTest() noexcept {}

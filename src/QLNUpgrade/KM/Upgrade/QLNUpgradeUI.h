@@ -1,10 +1,111 @@
 #pragma once
-// The daemon's prompts (task dialogs). Each prompt blocks its calling thread
-// until the user answers; callers on the main thread start them on a
-// detached thread of their own.
+// Everything the daemon shows the user: the table of user texts, the two
+// task-dialog builders and one operation per prompt, and the choice of the
+// prompt that follows the outcome of an upgrade.
+//
+// Every prompt is a modal task dialog without a parent window and blocks the
+// calling thread until it is answered; none may be called from the
+// message-loop thread. A dialog that cannot be shown counts as the negative
+// answer (later, cancel, do not resume, restart later, Explorer fine).
+
+#include "QLNUpgrade/KM/Upgrade/QLNUpgradeTypes.h"
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <string>
+
+// Answer to the two "new version" prompts.
+enum class PromptChoice : int {
+    UpgradeNow = 0,
+    Later = 1,
+    IgnoreVersion = 2,
+};
+
+// The upgrade a worker ran: what the manual fallback repeats.
+struct UpgradeRequest {
+    std::wstring version;
+    UpgradeType type = UpgradeType::Silent;
+};
+
+// What the result prompts need of the engine that ran an upgrade.
+// QLNUpgradeEngine implements it; tests give their own.
+class IUpgradeEngine {
+public:
+    virtual ~IUpgradeEngine() = default;
+    // Text of the engine's last error; empty when none was recorded.
+    virtual std::wstring GetLastErrorText() const = 0;
+    // Runs the interactive installer for version on the calling thread.
+    virtual UpgradeResult UpgradeManual(const std::wstring& version) = 0;
+
+protected:
+    IUpgradeEngine() = default;
+    IUpgradeEngine(const IUpgradeEngine&) = default;
+    IUpgradeEngine& operator=(const IUpgradeEngine&) = default;
+};
 
 class QLNUpgradeUI {
 public:
+    // The text of id from the language module, else from the program's own
+    // string table, else builtIn (empty when builtIn is null).
+    static std::wstring LoadUIString(UINT id, const wchar_t* builtIn = nullptr);
+
+    // Dialog with buttons IDYES, IDNO and, when ignoreText is not empty,
+    // IDIGNORE. Returns the id of the button that closed it (IDCANCEL for the
+    // close box or Escape), or IDNO when the dialog could not be shown. With
+    // flash set the dialog comes up minimised and flashes its taskbar button.
+    static int ShowChoiceTaskDialog(const std::wstring& mainInstruction, const std::wstring& content,
+                                    const std::wstring& yesText, const std::wstring& noText, PCWSTR icon,
+                                    int defaultButton, bool flash, const std::wstring& ignoreText = std::wstring());
+    // Dialog with one IDOK button; the answer is not read.
+    static void ShowOneButtonTaskDialog(const std::wstring& mainInstruction, const std::wstring& content,
+                                        const std::wstring& okText, PCWSTR icon);
+
+    static PromptChoice PromptUpgradeAvailable(const std::wstring& newVersion, bool allowIgnore);
+    static PromptChoice PromptSilentUpgradeReady(const std::wstring& newVersion, bool allowIgnore);
+    // True when the user chose to complete the interrupted upgrade now.
+    static bool PromptResumeUpgrade(const std::wstring& version);
+    // True when the user chose to install a package that failed verification.
+    static bool PromptUnverifiedPackage();
+    // installedByMsi: Windows Installer did the upgrade (then "restart later"
+    // still asks whether Explorer works).
+    static void PromptRebootConfirmation(bool installedByMsi);
+    static void PromptExplorerHealthCheck();
+    static void PromptUpgradeSuccess();
     static void PromptUpgradeAlreadyInProgress();
     static void PromptNoNewVersion();
+    // One-button dialog whose main instruction is text id (builtInFormat when
+    // missing) with its %s replaced by argument.
+    static void ShowErrorMessage(UINT id, const wchar_t* builtInFormat, const std::wstring& argument, PCWSTR icon);
+
+    // The engine's last error, or "Unknown error" when it has none.
+    static std::wstring GetFailureText(const IUpgradeEngine& engine);
+
+    // Called by the worker after every upgrade, first the success handler and
+    // then the failure handler with the same type and result; each ignores the
+    // results that are not its own. The failure handler may run
+    // engine.UpgradeManual on the calling thread.
+    static void HandleSuccessNotification(UpgradeType type, UpgradeResult result);
+    static void HandleFailureNotification(UpgradeType type, UpgradeResult result, const UpgradeRequest& request,
+                                          IUpgradeEngine& engine);
+
+    // The callback of every dialog; refData is 1 for a flashing dialog.
+    static HRESULT CALLBACK DialogCallback(HWND hwnd, UINT notification, WPARAM wParam, LPARAM lParam,
+                                           LONG_PTR refData);
+
+    // Process-wide flash state of the flashing dialog (at most one exists).
+    struct FlashState {
+        int lastStep;
+        bool stopped;
+    };
+    static FlashState GetFlashState();
+
+    // Test seams. The task dialog call (TaskDialogIndirect when null) and the
+    // session actions an answer triggers; tests must never restart Explorer or
+    // reboot the machine that runs them. Set only by tests, before prompts run.
+    using TaskDialogFn = HRESULT(WINAPI*)(const TASKDIALOGCONFIG* config, int* button, int* radioButton,
+                                          BOOL* verificationChecked);
+    using SessionActionFn = bool (*)();
+    static void SetTaskDialogForTest(TaskDialogFn fn);
+    static void SetSessionActionsForTest(SessionActionFn rebootSystem, SessionActionFn restartExplorer);
 };
