@@ -39,12 +39,6 @@ constexpr const char* UpgradeTypeLogWord(UpgradeType t) noexcept {
     return "unknown";
 }
 
-// What one upgrade worker was asked to do; the version may be empty for Resume.
-struct UpgradeRequest {
-    std::wstring version;
-    UpgradeType type = UpgradeType::Silent;
-};
-
 // Handed by reference to each strategy of one pipeline run; the pipeline owns it.
 struct UpgradeContext {
     std::wstring version;     // target version text
