@@ -11,6 +11,17 @@
 #                         QLN_TEST_BADCA_PORT   TLS, certificate of no trusted CA
 #                         QLN_TEST_CLOSED_PORT  refuses connections
 #                         QLN_TEST_CERT_DIR     certificate folder (Windows path)
+#                       and builds the run's installer packages (make-package.sh,
+#                       version 1.16.KM16.2400, Windows paths):
+#                         QLN_TEST_MSI_SIGNED    signed, over 1 MiB
+#                         QLN_TEST_MSI_UNSIGNED  the same tree, not signed
+#                         QLN_TEST_MSI_SMALL     signed, below 1 MiB
+#                         QLN_TEST_MSI_ADMIN_IMAGE  what "msiexec /a" of the signed
+#                                                package unpacks (for the stand-in
+#                                                msiexec's admin_tree)
+#                         QLN_TEST_PACKAGE_DIR   served root: a file placed at
+#                                                <dir>\SVN\<path> is answered at
+#                                                https://localhost:<port>/SVN/<path>
 #   qln_servers_stop    stops the server started here.
 #
 # Uses QLN_BIN_DIR, WINEPREFIX, QLN_WINE and QLN_RUN_DIR. A failure is
@@ -47,10 +58,12 @@ qln_servers_start() {
     "$QLN_WINE" "$tool" "$(_qln_winpath "$certs/ca.der")" >"$QLN_RUN_DIR/add_root_cert.log" 2>&1 ||
         { cat "$QLN_RUN_DIR/add_root_cert.log" >&2; _qln_servers_fail "adding the test CA to the Root store failed"; return 0; }
 
+    qln_packages_build "$QLN_RUN_DIR/packages"
+
     rm -f "$ports_file"
     # The server ends by itself when this shell is gone or after two hours.
     "$python" "$_qln_servers_root/tests/server/test_server.py" \
-        --cert-dir "$certs" --ports-file "$ports_file" \
+        --cert-dir "$certs" --ports-file "$ports_file" --package-dir "$QLN_RUN_DIR/packages/served" \
         --parent-pid "$$" --max-lifetime 7200 \
         --log "$QLN_RUN_DIR/test_server.log" </dev/null >/dev/null 2>"$QLN_RUN_DIR/test_server.err" &
     QLN_SERVER_PID=$!
@@ -97,6 +110,25 @@ PY
     export QLN_TEST_CLOSED_PORT="$closed"
     export QLN_TEST_CERT_DIR="$(_qln_winpath "$certs")"
     echo "Test server: https=$https http=$http badca=$badca closed=$closed"
+}
+
+# Builds the packages of one run below $1 (a failure is reported; the tests
+# that need a package then fail because the variables are missing).
+qln_packages_build() {
+    local dir="$1" make="$_qln_servers_root/tests/harness/make-package.sh" v=1.16.KM16.2400
+    mkdir -p "$dir/served/SVN" "$dir/certs"
+    if bash "$make" --version "$v" --cert-dir "$dir/certs" --emit-admin-image "$dir/admin" \
+            --out "$dir/signed/Quillon-$v-x64.msi" &&
+        bash "$make" --version "$v" --unsigned --out "$dir/unsigned/Quillon-$v-x64.msi" &&
+        bash "$make" --version "$v" --small --cert-dir "$dir/certs" --out "$dir/small/Quillon-$v-x64.msi"; then
+        export QLN_TEST_MSI_SIGNED="$(_qln_winpath "$dir/signed/Quillon-$v-x64.msi")"
+        export QLN_TEST_MSI_UNSIGNED="$(_qln_winpath "$dir/unsigned/Quillon-$v-x64.msi")"
+        export QLN_TEST_MSI_SMALL="$(_qln_winpath "$dir/small/Quillon-$v-x64.msi")"
+        export QLN_TEST_MSI_ADMIN_IMAGE="$(_qln_winpath "$dir/admin")"
+    else
+        echo "qln_packages_build: building the test packages failed; package tests will fail" >&2
+    fi
+    export QLN_TEST_PACKAGE_DIR="$(_qln_winpath "$dir/served")"
 }
 
 qln_servers_stop() {

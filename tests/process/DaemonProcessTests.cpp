@@ -282,4 +282,34 @@ TEST(DaemonProcess, StartsWithoutCrashReportComponent) {
     CloseAndExpectCleanExit(daemon);
 }
 
+// A normal start registers the daemon's own path for log-on; the elevated
+// one-shot modes leave the auto-start value alone.
+TEST(DaemonProcess, OnlyANormalStartRegistersForAutoStart) {
+    constexpr wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+    const auto runValue = [&] {
+        wchar_t text[MAX_PATH] = {};
+        DWORD size = sizeof(text);
+        if (::RegGetValueW(HKEY_CURRENT_USER, kRunKey, L"QLNUpgrade", RRF_RT_REG_SZ, nullptr, text, &size) != ERROR_SUCCESS)
+            return std::wstring(L"<missing>");
+        return std::wstring(text);
+    };
+    ::RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, L"QLNUpgrade");
+    DaemonLog log;
+    qlntest::TempDir dir;
+    const std::filesystem::path exe = dir.path() / L"QLNUpgrade.exe";
+    std::filesystem::copy_file(qlntest::BinDir() + L"QLNUpgrade.exe", exe);
+
+    for (const wchar_t* args : {L"--elevated-resume", L"--elevated-silent 1.16.KM16.2400"}) {
+        Daemon elevated(args, exe.wstring());
+        EXPECT_NE(elevated.Wait(), -1);
+        EXPECT_EQ(runValue(), L"<missing>") << args;
+    }
+    Daemon daemon(L"", exe.wstring());
+    ASSERT_TRUE(WaitForWindow());
+    CloseAndExpectCleanExit(daemon);
+    EXPECT_TRUE(_wcsicmp(runValue().c_str(), exe.c_str()) == 0) ;
+    EXPECT_EQ(log.Count("Registered auto-start [QLNUpgrade]: "), 1u);
+    ::RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, L"QLNUpgrade");
+}
+
 }  // namespace

@@ -74,6 +74,14 @@ TEST_F(DownloadTest, ChunkedAndEmptyBodies) {
     ASSERT_TRUE(Download(Url("/large?size=300000&chunked=1")));
     EXPECT_TRUE(qlntest::ReadFileBytes(m_dest) == qlntest::PatternBytes(300000));
 
+    // A chunked answer that also carries a Content-Length (shorter or longer
+    // than the body): the chunks delimit the body, the length is ignored.
+    for (const char* length : {"1000", "900000"}) {
+        SCOPED_TRACE(length);
+        ASSERT_TRUE(Download(Url("/large?size=300000&chunked=1&length=" + std::string(length))));
+        EXPECT_TRUE(qlntest::ReadFileBytes(m_dest) == qlntest::PatternBytes(300000));
+    }
+
     ASSERT_TRUE(Download(Url("/status/200?body=")));
     ASSERT_TRUE(DestExists());
     EXPECT_EQ(std::filesystem::file_size(m_dest), 0u);

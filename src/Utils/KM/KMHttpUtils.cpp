@@ -208,6 +208,15 @@ bool SetTimeouts(HINTERNET request, int resolveMs, int connectMs, int sendMs, in
 // The announced body length, or none when the answer has no usable
 // Content-Length (chunked or close-delimited bodies).
 std::optional<uint64_t> QueryContentLength(HINTERNET request) {
+    // With any Transfer-Encoding the transfer coding delimits the body and a
+    // Content-Length beside it means nothing (some servers and proxies send
+    // both); comparing against it would fail every complete download.
+    DWORD encodingSize = 0;
+    if (!::WinHttpQueryHeaders(request, WINHTTP_QUERY_TRANSFER_ENCODING, WINHTTP_HEADER_NAME_BY_INDEX,
+                               WINHTTP_NO_OUTPUT_BUFFER, &encodingSize, WINHTTP_NO_HEADER_INDEX) &&
+        ::GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+        return std::nullopt;
+    }
     wchar_t text[32] = {};
     DWORD size = sizeof(text);
     if (!::WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,

@@ -1,0 +1,62 @@
+// The auto-start value under HKCU\...\Run: written when missing or different,
+// left alone when it differs only in letter case.
+
+#include "Utils/KM/KMAutoStartHelper.h"
+
+#include "Utils/Registry.h"
+#include "Utils/ScopeExit.h"
+#include "Utils/StringConv.h"
+
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+
+std::wstring RunValue() {
+    CRegStdString value(KMAutoStartHelper::kRunValuePath, L"<missing>");
+    return value.Read();
+}
+
+void SetRunValue(const std::wstring& text) {
+    ASSERT_EQ(::RegSetKeyValueW(HKEY_CURRENT_USER, kRunKey, L"QLNUpgrade", REG_SZ, text.c_str(),
+                                static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+}
+
+class AutoStartTest : public ::testing::Test {
+protected:
+    void SetUp() override { ::RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, L"QLNUpgrade"); }
+    void TearDown() override { ::RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, L"QLNUpgrade"); }
+    qlntest::LogCapture m_log;
+};
+
+TEST_F(AutoStartTest, RegisterWritesOnlyWhatDiffersBeyondLetterCase) {
+    const std::wstring command = L"C:\\Program Files\\Quillon\\bin\\QLNUpgrade.exe";
+    KMAutoStartHelper::Register(command);
+    EXPECT_EQ(RunValue(), command);
+    EXPECT_EQ(m_log.Matching("Registered auto-start [QLNUpgrade]: " + qln::WideToUtf8(command)).size(), 1u);
+
+    // Only the letter case differs: left alone, nothing logged.
+    SetRunValue(L"c:\\PROGRAM FILES\\quillon\\BIN\\qlnupgrade.EXE");
+    KMAutoStartHelper::Register(command);
+    EXPECT_EQ(RunValue(), L"c:\\PROGRAM FILES\\quillon\\BIN\\qlnupgrade.EXE");
+    EXPECT_EQ(m_log.Matching("Registered auto-start").size(), 1u);
+
+    // Another path (or one with arguments) is replaced.
+    SetRunValue(L"\"" + command + L"\" --old");
+    KMAutoStartHelper::Register(command);
+    EXPECT_EQ(RunValue(), command);
+    EXPECT_EQ(m_log.Matching("Registered auto-start").size(), 2u);
+}
+
+TEST_F(AutoStartTest, RegisterCurrentExeUsesTheRunningExecutable) {
+    wchar_t self[MAX_PATH] = {};
+    ASSERT_NE(::GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
+    KMAutoStartHelper::RegisterCurrentExe();
+    EXPECT_EQ(RunValue(), self);
+}
+
+}  // namespace

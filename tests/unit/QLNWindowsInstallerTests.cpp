@@ -1,0 +1,129 @@
+// The Windows Installer interface: the exact msiexec command lines, both
+// launches with the stand-in msiexec receiving them (exit codes, hang,
+// administrative extraction of the run's package tree, declined elevation),
+// and the msi.dll queries when no product of the UpgradeCode is installed.
+
+#include "QLNUpgrade/KM/Upgrade/QLNWindowsInstaller.h"
+
+#include "QLNUpgrade/KM/Upgrade/QLNMsiPackage.h"
+#include "Utils/ScopeExit.h"
+#include "Utils/StringConv.h"
+
+#include "support/FakeMsiexec.h"
+#include "support/TestSupport.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+using ::testing::EndsWith;
+
+namespace {
+
+DWORD WaitExitCode(HANDLE process, DWORD timeoutMs = 60000) {
+    if (::WaitForSingleObject(process, timeoutMs) != WAIT_OBJECT_0) return 0xFFFFFFFF;
+    DWORD code = 1;
+    ::GetExitCodeProcess(process, &code);
+    return code;
+}
+
+TEST(WindowsInstaller, CommandLinesAreExact) {
+    EXPECT_EQ(QLNWindowsInstaller::AdministrativeExtractionCommandLine(L"C:\\s\\Q.msi", L"C:\\s\\extract"),
+              L"msiexec.exe /a \"C:\\s\\Q.msi\" /qn TARGETDIR=\"C:\\s\\extract\"");
+    EXPECT_EQ(QLNWindowsInstaller::SilentInstallParameters(L"C:\\s\\Q.msi", L"C:\\l\\x.upgrade.msi.log"),
+              L"/i \"C:\\s\\Q.msi\" /qn /norestart /l*v \"C:\\l\\x.upgrade.msi.log\"");
+    EXPECT_EQ(QLNWindowsInstaller::InteractiveInstallParameters(L"C:\\s\\Q.msi", L"C:\\l\\x.log"),
+              L"/i \"C:\\s\\Q.msi\" /l*v \"C:\\l\\x.log\"");
+}
+
+TEST(WindowsInstaller, AdministrativeExtractionRunsTheCommandLineAndUnpacksTheTree) {
+    const std::wstring adminImage = qlntest::Env(L"QLN_TEST_MSI_ADMIN_IMAGE");
+    ASSERT_FALSE(adminImage.empty()) << "QLN_TEST_MSI_ADMIN_IMAGE is not set: the run's packages were not built";
+    qlntest::FakeMsiexec msiexec;
+    qlntest::TempDir target;
+    msiexec.Script({"admin_tree=" + qln::WideToUtf8(adminImage)});
+    const std::wstring commandLine =
+        QLNWindowsInstaller::AdministrativeExtractionCommandLine(L"C:\\pkg dir\\Q.msi", target.path().wstring());
+
+    PROCESS_INFORMATION info{};
+    DWORD error = 0;
+    ASSERT_TRUE(QLNWindowsInstaller::StartAdministrativeExtraction(commandLine, info, error)) << error;
+    qln::UniqueHandle process(info.hProcess);
+    qln::UniqueHandle thread(info.hThread);
+    EXPECT_EQ(WaitExitCode(process.get()), 0u);
+    ASSERT_EQ(msiexec.CommandLines().size(), 1u);
+    EXPECT_EQ(msiexec.CommandLines()[0], qln::WideToUtf8(commandLine));
+    EXPECT_TRUE(std::filesystem::exists(target.path() / L"Program Files" / L"Quillon" / L"bin" / L"QuillProc.exe"));
+
+    // A program that cannot be started reports the Windows error.
+    const std::wstring missing = qlntest::BinDir() + L"no-such-msiexec.exe";
+    qln::seams::g_msiexecProgram = missing.c_str();
+    EXPECT_FALSE(QLNWindowsInstaller::StartAdministrativeExtraction(commandLine, info, error));
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(info.hProcess, nullptr);
+}
+
+TEST(WindowsInstaller, InstallerLaunchHandsOverParametersAndExitCodes) {
+    qlntest::FakeMsiexec msiexec;
+    qlntest::TempDir dir;
+    const std::wstring logPath = (dir.path() / L"2025-01-31.upgrade.msi.log").wstring();
+    const std::wstring parameters = QLNWindowsInstaller::SilentInstallParameters(L"C:\\p\\Q.msi", logPath);
+
+    for (const DWORD code : {0u, 1602u, 1641u, 3010u, 1603u}) {
+        SCOPED_TRACE(code);
+        msiexec.Script({"exit=" + std::to_string(code), "log_text=verbose log"});
+        qln::UniqueHandle process;
+        DWORD error = 0;
+        ASSERT_TRUE(QLNWindowsInstaller::StartInstaller(parameters, SW_HIDE, code % 2 == 0, process, error)) << error;
+        ASSERT_TRUE(process.valid());
+        EXPECT_EQ(WaitExitCode(process.get()), code);
+    }
+    const auto lines = msiexec.CommandLines();
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_THAT(lines[0], EndsWith(" " + qln::WideToUtf8(parameters)));
+    EXPECT_THAT(qlntest::ReadFileBytes(logPath), ::testing::HasSubstr("verbose log"));
+
+    // A run that hangs is the caller's to end.
+    msiexec.Script({"hang=1"});
+    qln::UniqueHandle process;
+    DWORD error = 0;
+    ASSERT_TRUE(QLNWindowsInstaller::StartInstaller(parameters, SW_SHOWNORMAL, false, process, error));
+    EXPECT_EQ(::WaitForSingleObject(process.get(), 500), static_cast<DWORD>(WAIT_TIMEOUT));
+    ASSERT_TRUE(::TerminateProcess(process.get(), 1));
+    EXPECT_EQ(WaitExitCode(process.get(), 5000), 1u);
+}
+
+TEST(WindowsInstaller, DeclinedElevationReportsErrorCancelled) {
+    static SHELLEXECUTEINFOW seen{};
+    qln::seams::g_installerShellExecuteEx = [](SHELLEXECUTEINFOW* info) -> BOOL {
+        seen = *info;
+        ::SetLastError(ERROR_CANCELLED);
+        return FALSE;
+    };
+    auto reset = qln::ScopeExit([] { qln::seams::g_installerShellExecuteEx = nullptr; });
+    qln::UniqueHandle process;
+    DWORD error = 0;
+    EXPECT_FALSE(QLNWindowsInstaller::StartInstaller(L"/i \"x.msi\" /l*v \"x.log\"", SW_SHOWNORMAL, true, process, error));
+    EXPECT_EQ(error, 1223u);
+    EXPECT_FALSE(process.valid());
+    EXPECT_EQ(seen.cbSize, sizeof(SHELLEXECUTEINFOW));
+    EXPECT_EQ(seen.fMask, static_cast<ULONG>(SEE_MASK_NOCLOSEPROCESS));
+    EXPECT_STREQ(seen.lpVerb, L"runas");
+    EXPECT_STREQ(seen.lpFile, L"msiexec.exe");
+    EXPECT_EQ(seen.nShow, SW_SHOWNORMAL);
+
+    EXPECT_FALSE(QLNWindowsInstaller::StartInstaller(L"/i", SW_HIDE, false, process, error));
+    EXPECT_EQ(seen.lpVerb, nullptr);
+    EXPECT_EQ(seen.nShow, SW_HIDE);
+}
+
+TEST(WindowsInstaller, NoRelatedProductIsReportedAsNotFound) {
+    wchar_t productCode[39] = L"stale";
+    EXPECT_NE(QLNWindowsInstaller::EnumFirstRelatedProduct(L"{00000000-1111-2222-3333-444444444444}", productCode), 0u);
+    std::wstring name = L"stale";
+    EXPECT_NE(QLNWindowsInstaller::GetProductPackageName(L"{00000000-1111-2222-3333-444444444444}", name), 0u);
+    EXPECT_TRUE(name.empty());
+}
+
+}  // namespace
