@@ -1,0 +1,45 @@
+#pragma once
+// What the replace strategy has started to deploy, kept in a file beside the
+// rollback backups so that it survives the process. A run that is killed
+// leaves the journal behind; the next run for the same staging directory
+// finds it and knows which installed files it must roll back (their old
+// content waits in the backup directory, or they were new) and which
+// categories it need not deploy again. A run that ends normally removes it.
+//
+// Format: UTF-8 lines, "F <relative path>" written before a file is touched
+// (after its backup exists) and "C <category name>" once a category is
+// complete. Each line is written through to the disk before the caller goes on.
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "QLNUpgrade/KM/Upgrade/UpgradeFileCategory.h"
+
+class ReplaceDeployJournal {
+public:
+    explicit ReplaceDeployJournal(std::wstring path) : m_path(std::move(path)) {}
+
+    const std::wstring& Path() const noexcept { return m_path; }
+    // Reads the journal of an interrupted run. False when there is none (or it
+    // cannot be read); unreadable lines are skipped with a log line.
+    [[nodiscard]] bool Load();
+    // Relative paths in the order they were first recorded.
+    const std::vector<std::wstring>& Files() const noexcept { return m_files; }
+    const std::set<UpgradeFileCategory>& CompletedCategories() const noexcept { return m_completed; }
+    [[nodiscard]] bool Contains(const std::wstring& relativePath) const;
+
+    // Each returns false when the line could not be written through.
+    [[nodiscard]] bool RecordFile(const std::wstring& relativePath);
+    [[nodiscard]] bool RecordCategory(UpgradeFileCategory category);
+    // Deletes the file; the run's deployment is final.
+    void Remove() noexcept;
+
+private:
+    [[nodiscard]] bool Append(const std::wstring& line);
+
+    std::wstring m_path;
+    std::vector<std::wstring> m_files;
+    std::set<std::wstring> m_fileKeys;  // lower-case forms of m_files
+    std::set<UpgradeFileCategory> m_completed;
+};

@@ -1,0 +1,308 @@
+#include "QLNUpgrade/KM/Upgrade/ReplaceSilentUpgradeStrategy.h"
+
+#include <windows.h>
+#include <shlwapi.h>
+
+#include "QLNUpgrade/KM/Upgrade/QLNUpgradeProgress.h"
+#include "QLNUpgrade/KM/Upgrade/QLNWindowsInstaller.h"
+#include "QLNUpgrade/KM/Upgrade/ReplaceDeployJournal.h"
+#include "Utils/KM/KMLog.h"
+#include "Utils/KM/KMWinOSUtils.h"
+#include "Utils/PathUtils.h"
+#include "Utils/ScopeExit.h"
+#include "Utils/UniqueHandle.h"
+
+namespace {
+
+bool Exists(const std::wstring& path) noexcept { return ::PathFileExistsW(path.c_str()) != FALSE; }
+
+std::wstring ParentOf(const std::wstring& path) {
+    const size_t slash = path.rfind(L'\\');
+    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
+bool IsDotEntry(const wchar_t* name) noexcept {
+    return std::wcscmp(name, L".") == 0 || std::wcscmp(name, L"..") == 0;
+}
+
+// Deletes a directory tree of our own (below the staging directory). A
+// junction inside it is removed as a link: what it points at is not ours.
+bool RemoveDirectoryTree(const std::wstring& directory) {
+    const DWORD attributes = ::GetFileAttributesW(directory.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = ::GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        ::SetFileAttributesW(directory.c_str(), FILE_ATTRIBUTE_NORMAL);
+        return ::DeleteFileW(directory.c_str()) != FALSE;
+    }
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        WIN32_FIND_DATAW entry{};
+        qln::UniqueFindHandle find(::FindFirstFileW((directory + L"\\*").c_str(), &entry));
+        if (find) {
+            do {
+                if (!IsDotEntry(entry.cFileName)) (void)RemoveDirectoryTree(directory + L"\\" + entry.cFileName);
+            } while (::FindNextFileW(find.get(), &entry));
+        }
+    }
+    if (::RemoveDirectoryW(directory.c_str())) return true;
+    KM_LOG_ERROR(L"Failed to remove directory {}, error: {}", directory, ::GetLastError());
+    return false;
+}
+
+}  // namespace
+
+bool ReplaceSilentUpgradeStrategy::ExtractMsiFiles(const std::wstring& msiPath, const std::wstring& extractDir) {
+    if (!CreateDirectoryPath(extractDir)) {
+        KM_LOG_ERROR(L"Failed to create extract directory: {}", extractDir);
+        return false;
+    }
+    const std::wstring commandLine = QLNWindowsInstaller::AdministrativeExtractionCommandLine(msiPath, extractDir);
+    KM_LOG_INFO(L"Extracting MSI: {}", commandLine);
+
+    PROCESS_INFORMATION info{};
+    DWORD error = 0;
+    if (!QLNWindowsInstaller::StartAdministrativeExtraction(commandLine, info, error)) {
+        KM_LOG_ERROR(L"CreateProcess failed, error: {}", error);
+        return false;
+    }
+    qln::UniqueHandle process(info.hProcess);
+    qln::UniqueHandle thread(info.hThread);
+
+    const DWORD timeoutMs = qln::seams::g_msiExtractionTimeoutMs;
+    const DWORD wait = ::WaitForSingleObject(process.get(), timeoutMs);
+    if (wait != WAIT_OBJECT_0) {
+        if (wait == WAIT_TIMEOUT) {
+            KM_LOG_ERROR(L"MSI extraction timed out after {} ms, terminating msiexec", timeoutMs);
+        } else {
+            KM_LOG_ERROR(L"Waiting for msiexec failed, error: {}, terminating msiexec", ::GetLastError());
+        }
+        // Never leave an installer behind that may still write into the tree.
+        ::TerminateProcess(process.get(), 1);
+        ::WaitForSingleObject(process.get(), 5000);
+        return false;
+    }
+
+    DWORD exitCode = 1;
+    ::GetExitCodeProcess(process.get(), &exitCode);
+    if (exitCode == 0) {
+        KM_LOG_INFO(L"MSI extraction completed to {}", extractDir);
+        return true;
+    }
+    KM_LOG_ERROR(L"msiexec exit code: {}", exitCode);
+    return false;
+}
+
+bool ReplaceSilentUpgradeStrategy::StopQLNCache() {
+    if (!KMWinOSUtils::IsQLNCacheProcessRunning()) {
+        KM_LOG_DEBUG(L"QLNCache is not running");
+        return true;
+    }
+    const DWORD result = KMWinOSUtils::TerminateQLNCacheProcess();
+    if (result != 0) {
+        KM_LOG_ERROR(L"TerminateQLNCacheProcess returned {}", result);
+        return false;
+    }
+    // Termination does not wait for the process to let go of its files.
+    ::Sleep(qln::seams::g_replacePauseMs);
+    return true;
+}
+
+bool ReplaceSilentUpgradeStrategy::DeployCategorizedFiles(const FileInventory& inventory,
+                                                          const std::wstring& productDir,
+                                                          const std::wstring& installRoot,
+                                                          const std::wstring& backupDir,
+                                                          std::set<UpgradeFileCategory>& completed,
+                                                          int32_t& succeeded, int32_t& failed,
+                                                          ReplaceDeployJournal& journal) {
+    // What an interrupted run already touched is undone together with this
+    // run's files; its backups hold the content from before that run.
+    const PathSet touchedBefore(journal.Files().begin(), journal.Files().end());
+    std::vector<std::wstring> runDeployed = journal.Files();
+    std::vector<std::wstring> categoryDeployed;
+
+    const auto abort = [&](UpgradeFileCategory category) {
+        const std::wstring_view name = UpgradeFileCategoryName(category);
+        if (!categoryDeployed.empty()) {
+            KM_LOG_WARN(L"Category [{}] failed, rolling back {} files deployed in this category", name,
+                        categoryDeployed.size());
+            succeeded -= RollbackDeployedFiles(categoryDeployed, installRoot, backupDir);
+        }
+        if (!runDeployed.empty()) {
+            KM_LOG_WARN(L"Rolling back {} files from previously completed categories in this run", runDeployed.size());
+            succeeded -= RollbackDeployedFiles(runDeployed, installRoot, backupDir);
+        }
+        KM_LOG_ERROR(L"Deployment aborted due to failure in category [{}]. All changes from this run have been "
+                     L"rolled back.",
+                     name);
+        return false;
+    };
+
+    for (const UpgradeFileCategory category : UpgradeFileCategoryOrder) {
+        const auto files = inventory.find(category);
+        if (files == inventory.end() || files->second.empty()) {
+            completed.insert(category);
+            continue;
+        }
+        const std::wstring_view name = UpgradeFileCategoryName(category);
+        if (completed.count(category) != 0) {
+            KM_LOG_INFO(L"Category [{}] was deployed before the interruption, skipping", name);
+            continue;
+        }
+        KM_LOG_INFO(L"Deploying category [{}]: {} files", name, files->second.size());
+        categoryDeployed.clear();
+
+        for (const auto& path : files->second) {
+            const std::wstring newFile = productDir + L"\\" + path;
+            const std::wstring installedFile = installRoot + L"\\" + path;
+            if (!Exists(newFile)) {
+                KM_LOG_DEBUG(L"Source file not found, skipping: {}", newFile);
+                continue;
+            }
+            (void)CreateDirectoryPath(ParentOf(installedFile));
+
+            // A file the interrupted run touched may hold new content now;
+            // its backup from before that run must stay as it is.
+            const bool touched = touchedBefore.count(path) != 0;
+            if (!touched) {
+                if (!BackupFileForRollback(installedFile, path, backupDir)) {
+                    KM_LOG_ERROR(L"Cannot backup file, aborting deployment: {}", installedFile);
+                    ++failed;
+                    return abort(category);
+                }
+                // Recorded before the file changes, so that a run killed in
+                // the middle of the copy still rolls it back.
+                if (!journal.RecordFile(path)) {
+                    ++failed;
+                    return abort(category);
+                }
+            }
+
+            bool deployed = false;
+            for (int attempt = 1; attempt <= kDeployAttempts && !deployed; ++attempt) {
+                deployed = DeployFile(newFile, installedFile);
+                if (deployed) break;
+                KM_LOG_WARN(L"Deploy attempt {}/{} failed for: {}", attempt, kDeployAttempts, installedFile);
+                if (attempt < kDeployAttempts) ::Sleep(qln::seams::g_replacePauseMs);
+            }
+            if (!deployed) {
+                ++failed;
+                KM_LOG_ERROR(L"Failed to replace after {} retries, triggering rollback: {}", kDeployAttempts,
+                             installedFile);
+                if (const std::wstring holders = qln::seams::g_describeFileHolders(installedFile); !holders.empty()) {
+                    KM_LOG_ERROR(L"{} is in use by: {}", installedFile, holders);
+                }
+                // A failed copy may have cut the file short or cleared its
+                // read-only mark; it goes back to its backup like the others.
+                if (!touched) (void)RollbackFile(path, installRoot, backupDir);
+                return abort(category);
+            }
+            ++succeeded;
+            if (!touched) categoryDeployed.push_back(path);
+            KM_LOG_INFO(L"Replaced: {}", installedFile);
+        }
+
+        runDeployed.insert(runDeployed.end(), categoryDeployed.begin(), categoryDeployed.end());
+        categoryDeployed.clear();
+        completed.insert(category);
+        UpdateCompletedCategories(completed);
+        (void)journal.RecordCategory(category);  // without it a resumed run deploys the category again
+        KM_LOG_INFO(L"Category [{}] deploy complete. Running totals - Success: {}, Failed: {}", name, succeeded,
+                    failed);
+    }
+    return true;
+}
+
+UpgradeResult ReplaceSilentUpgradeStrategy::Execute(UpgradeContext& context) {
+    m_pendingReboot = false;
+    m_renamedAside.clear();
+    KM_LOG_INFO(L"Starting silent upgrade (by replace) to version {}", context.version);
+
+    const std::wstring extractDir = context.stagingDir + L"\\extract";
+    const std::wstring backupDir = context.stagingDir + L"\\rollback_backup";
+
+    // A tree left by an earlier extraction may hold files this package lacks.
+    if (!RemoveDirectoryTree(extractDir) || !ExtractMsiFiles(context.msiPath, extractDir)) {
+        context.errorText = L"Failed to extract files from MSI";
+        return UpgradeResult::StrategyFailed;
+    }
+    const std::wstring productDir = FindExtractedProductDir(extractDir);
+    if (productDir.empty()) {
+        context.errorText = L"Failed to locate Quillon directory in extracted MSI";
+        return UpgradeResult::StrategyFailed;
+    }
+    KM_LOG_INFO(L"Extracted product directory: {}", productDir);
+
+    ReplaceDeployJournal journal(context.stagingDir + L"\\replace.journal");
+    if (journal.Load()) {
+        KM_LOG_INFO(L"Continuing an interrupted deployment: {} files touched, {} categories completed",
+                    journal.Files().size(), journal.CompletedCategories().size());
+    } else if (!RemoveDirectoryTree(backupDir)) {
+        // Backups of an earlier, finished run would be "restored" by a rollback of this one.
+        context.errorText = L"Failed to prepare the rollback backup directory";
+        return UpgradeResult::StrategyFailed;
+    }
+
+    QLNUpgradeProgress progress;
+    progress.targetVersion = context.version;
+    progress.upgradeType = L"silent";
+    progress.stagingDir = context.stagingDir;
+    progress.productDir = productDir;
+    progress.completedCategories = journal.CompletedCategories();
+    progress.inProgress = true;
+    progress.SaveUpgradeProgress();
+    std::wstring outcome = L"Failed";
+    auto recordOutcome = qln::ScopeExit([&] {
+        UpdateUpgradeState(outcome);
+        ClearUpgradeProgress();
+    });
+
+    KM_LOG_INFO(L"Stopping QLNCache...");
+    if (!StopQLNCache()) KM_LOG_WARN(L"Failed to stop QLNCache, continuing anyway...");
+    auto restartCache = qln::ScopeExit([] {
+        KM_LOG_INFO(L"Restarting QLNCache...");
+        (void)KMWinOSUtils::RunQLNCacheProcess();
+    });
+
+    KM_LOG_INFO(L"Install root directory: {}", context.installRoot);
+    (void)CreateDirectoryPath(backupDir);
+    const FileInventory inventory = GetUpgradeFileList(productDir);
+
+    int32_t succeeded = 0;
+    int32_t failed = 0;
+    std::set<UpgradeFileCategory> completed = progress.completedCategories;
+    const bool deployed = DeployCategorizedFiles(inventory, productDir, context.installRoot, backupDir, completed,
+                                                 succeeded, failed, journal);
+    // The installation is final now: fully new, or rolled back as far as possible.
+    journal.Remove();
+    KM_LOG_INFO(L"File replacement complete. Success: {}, Failed: {}, PendingReboot: {}", succeeded, failed,
+                m_pendingReboot);
+
+    UpgradeResult result = UpgradeResult::StrategyFailed;
+    if (deployed) {
+        PathSet expected;
+        for (const auto& [category, paths] : inventory) {
+            if (category == UpgradeFileCategory::Common || category == UpgradeFileCategory::System ||
+                category == UpgradeFileCategory::System64) {
+                continue;
+            }
+            expected.insert(paths.begin(), paths.end());
+        }
+        (void)RemoveObsoleteFiles(context.installRoot, expected);
+        if (m_pendingReboot) {
+            KM_LOG_INFO(L"Update complete. Some files need reboot to take effect.");
+            result = UpgradeResult::SuccessByReplaceNeedReboot;
+        } else {
+            KM_LOG_INFO(L"Deployment completed successfully.");
+            result = UpgradeResult::SuccessByReplace;
+        }
+        outcome = L"Succeeded";
+    } else {
+        context.errorText = L"Deployment failed, all changes rolled back";
+    }
+
+    restartCache.run();
+    recordOutcome.run();
+    return result;
+}
