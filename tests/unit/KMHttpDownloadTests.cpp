@@ -198,4 +198,43 @@ TEST_F(DownloadTest, FailuresBeforeAnyBody) {
     EXPECT_FALSE(DestExists());
 }
 
+// The faults not covered above, each with a stale package at the
+// destination: every one fails all attempts and leaves no file, and none is
+// reported as completed.
+TEST_F(DownloadTest, EveryOtherNetworkFaultFailsAndLeavesNoPackage) {
+    const int http = qlntest::ServerPort(L"QLN_TEST_HTTP_PORT");
+    const int closed = qlntest::ServerPort(L"QLN_TEST_CLOSED_PORT");
+    ASSERT_NE(http, 0);
+    ASSERT_NE(closed, 0);
+    const auto error = [](int status, const char* ctype, const char* body) {
+        return "/status/" + std::to_string(status) + "?ctype=" + qlntest::UrlEncode(ctype) +
+               "&body=" + qlntest::UrlEncode(body);
+    };
+    const std::string plainPackage =
+        qln::WideToUtf8(Url("/large?size=300000", "http", http));
+    struct Case {
+        const char* fault;
+        std::wstring url;
+    };
+    const Case cases[] = {
+        {"connection refused", Url("/large?size=300000", "https", closed)},
+        {"404 with JSON", Url(error(404, "application/json", R"({"message":"no such package"})"))},
+        {"404 with HTML", Url(error(404, "text/html", "<html><body>Not Found</body></html>"))},
+        {"500 with JSON", Url(error(500, "application/json", R"({"message":"storage offline","trace":"x"})"))},
+        {"500 with HTML", Url(error(500, "text/html", "<html><h1>Internal Server Error</h1></html>"))},
+        {"redirect to plain HTTP", Url("/redirect?to=" + qlntest::UrlEncode(plainPackage))},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault);
+        qlntest::WriteFileBytes(m_dest, "stale package");
+        const size_t failuresBefore = m_log.Matching("DownloadToFile failed after 2 attempts").size();
+
+        EXPECT_FALSE(Download(c.url, 2));
+
+        EXPECT_FALSE(DestExists());
+        EXPECT_EQ(m_log.Matching("DownloadToFile failed after 2 attempts").size(), failuresBefore + 1);
+    }
+    EXPECT_FALSE(m_log.Contains("DownloadToFile completed"));
+}
+
 }  // namespace

@@ -9,6 +9,7 @@
 #include "SVN/KM/KMConfigManager.h"
 #include "Utils/KM/KMHttpUtils.h"
 #include "Utils/StringConv.h"
+#include "support/HttpTestServer.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -288,6 +289,75 @@ TEST(QLNVersionCheckerSources, UnparsableCacheStillCountsAsAvailable) {
     EXPECT_TRUE(info.version.empty());
     EXPECT_EQ(info.rawText, L"garbage");
     EXPECT_TRUE(log.Contains("Using version info from registry cache (version=)"));
+}
+
+// Every way the version service can fail, each behind an answer that would
+// otherwise announce a newer release: the cached version is used, the cache
+// keeps its text, and nothing of the faulty answer is taken. (A silent
+// server is not among them: the checker waits its full 60 s time-out.)
+TEST(QLNVersionCheckerSources, NetworkFaultsNeverReplaceTheCachedVersion) {
+    const auto port = [](const wchar_t* variable) {
+        const int number = qlntest::ServerPort(variable);
+        EXPECT_NE(number, 0) << "the test server did not announce its ports";
+        return std::to_wstring(number);
+    };
+    const std::wstring https = port(L"QLN_TEST_HTTPS_PORT");
+    const std::wstring http = port(L"QLN_TEST_HTTP_PORT");
+    const std::wstring badCa = port(L"QLN_TEST_BADCA_PORT");
+    const std::wstring closed = port(L"QLN_TEST_CLOSED_PORT");
+    ASSERT_FALSE(HasFailure());
+    const std::string newer = qln::WideToUtf8(kNewerText);
+    const std::wstring newerBody = L"body=" + qln::Utf8ToWide(PercentEncode(newer));
+    const std::wstring cut = L"&cut=" + std::to_wstring(newer.size() - 2);  // "...\nfal"
+    const auto json = [](const char* text) {
+        return L"ctype=application/json&body=" + qln::Utf8ToWide(PercentEncode(text));
+    };
+    const std::wstring plainTarget = L"http://localhost:" + http + L"/status/200?" + newerBody + L"&x=";
+    struct Case {
+        const char* fault;
+        std::wstring url;  // the checker appends "?current=..."; a trailing "&x=" absorbs it
+    };
+    const Case cases[] = {
+        {"connection refused", L"https://localhost:" + closed + L"/status/200"},
+        {"reset in the body", L"https://localhost:" + https + L"/status/200?" + newerBody + cut + L"&reset=1&x="},
+        {"body shorter than its length", L"https://localhost:" + https + L"/status/200?" + newerBody + cut + L"&x="},
+        {"404 with JSON", L"https://localhost:" + https + L"/status/404?" + json(R"({"message":"no such release"})") +
+                              L"&x="},
+        {"404 with HTML", L"https://localhost:" + https + L"/status/404?ctype=text/html&body=" +
+                              qln::Utf8ToWide(PercentEncode("<html><body>Not Found</body></html>")) + L"&x="},
+        {"500 with HTML", L"https://localhost:" + https + L"/status/500?ctype=text/html&body=" +
+                              qln::Utf8ToWide(PercentEncode("<html><h1>Internal error</h1>\n" + newer + "</html>")) +
+                              L"&x="},
+        {"500 with a number as message", L"https://localhost:" + https + L"/status/500?" +
+                                             json(R"({"message":42,"trace":["a"]})") + L"&x="},
+        {"untrusted certificate", L"https://localhost:" + badCa + L"/status/200?" + newerBody + L"&x="},
+        {"redirect to plain HTTP", L"https://localhost:" + https + L"/redirect?to=" +
+                                       qln::Utf8ToWide(PercentEncode(qln::WideToUtf8(plainTarget)))},
+        {"JSON instead of the text",
+         L"https://localhost:" + https + L"/status/200?" +
+             json(R"({"version":"1.16.KM16.2400","info":"notes","link":"https://dl.example/2400","force":false})") +
+             L"&x="},
+        {"JSON with members of the wrong types",
+         L"https://localhost:" + https + L"/status/200?" +
+             json("{\n\"version\": 1.16,\n\"info\": [\"notes\"],\n\"link\": null,\n\"force\": \"yes\"\n}") +
+             L"&x="},
+    };
+    qlntest::LogCapture log;
+    const std::string fromCache = "Using version info from registry cache (version=1.16.KM16.2390)";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault);
+        SetVc(L"NewVersionRawText", kOtherText);
+        SetVc(L"URL", c.url);
+        const size_t asked = log.Matching("Checking version from ").size();
+        const size_t cached = log.Matching(fromCache).size();
+
+        QLNVersionInfo info;
+        EXPECT_TRUE(QLNVersionChecker::LoadVersionInfo(info, true));
+        EXPECT_EQ(info.version, L"1.16.KM16.2390");
+        EXPECT_EQ(VcString(L"NewVersionRawText"), kOtherText);
+        EXPECT_EQ(log.Matching("Checking version from ").size(), asked + 1);
+        EXPECT_EQ(log.Matching(fromCache).size(), cached + 1);
+    }
 }
 
 // --- URL value ----------------------------------------------------------------

@@ -41,6 +41,11 @@ struct HttpResponse {
     std::string body;                           // empty in stream mode and after every failure
     std::map<std::string, std::string> headers;  // lower-case names; only with collectHeaders
     int32_t statusCode = 0;                     // 0 when no status arrived
+    // True when the body arrived whole: every read succeeded and, where the
+    // server announced a Content-Length, that many bytes came. A failed or
+    // cut-off read leaves what arrived in body (or handed to onChunk) and
+    // this false, so that a caller need not act on half an answer.
+    bool complete = false;
 };
 
 struct DownloadOptions {

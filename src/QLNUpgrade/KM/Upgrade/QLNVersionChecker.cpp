@@ -114,7 +114,14 @@ bool QLNVersionChecker::LoadVersionInfo(QLNVersionInfo& info, bool forceFetch) {
 
         std::string body;
         try {
-            body = KMHttpUtils::SendRequestEx(request).body;
+            HttpResponse response = KMHttpUtils::SendRequestEx(request);
+            if (response.complete) {
+                body = std::move(response.body);
+            } else if (!response.body.empty()) {
+                // The first lines of a cut-off answer can still parse, with a
+                // link or force flag cut short: never take them for the answer.
+                KM_LOG_WARN("Version response is incomplete ({} bytes), ignoring it", response.body.size());
+            }
         } catch (const std::exception& e) {
             KM_LOG_WARN("version check request failed: {}", std::string(e.what()));
         }

@@ -1,0 +1,150 @@
+// Measures the product's own code paths in-process:
+//
+//   qln_bench_core log <dir\> <runs>
+//       logger set up on <dir\> at level info; per run, the mean time of one
+//       written info call and of one filtered debug call; prints every run
+//       and "log_info_ns=<median> log_debug_ns=<median>".
+//   qln_bench_core download <url> <file> <warm-up url>
+//       KMHttpUtils::DownloadToFile of url into file (one attempt), after one
+//       small warm-up download; prints "download_s=<n> bytes=<n>
+//       rss_growth=<bytes> private_growth=<bytes>", the growth being the
+//       highest value sampled during the download less the value before it.
+//
+// Exit code 0 on success, 1 on failure.
+#include "Utils/KM/KMHttpUtils.h"
+#include "Utils/KM/KMLog.h"
+#include "Utils/KM/KMLoggerHelper.h"
+
+#include <windows.h>
+#include <psapi.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+double NowNs() {
+    static LARGE_INTEGER frequency = [] {
+        LARGE_INTEGER f;
+        ::QueryPerformanceFrequency(&f);
+        return f;
+    }();
+    LARGE_INTEGER now;
+    ::QueryPerformanceCounter(&now);
+    return static_cast<double>(now.QuadPart) * 1e9 / static_cast<double>(frequency.QuadPart);
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n == 0 ? 0 : (n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2);
+}
+
+void SetKmString(const wchar_t* name, const std::wstring& value) {
+    ::RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Quillon\\KM", name, REG_SZ, value.c_str(),
+                      static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+
+int LogBench(const std::wstring& dir, int runs) {
+    SetKmString(L"LoggerDir", dir);
+    SetKmString(L"LoggerLevel", L"info");
+    if (!KMLoggerHelper::Initialize(L".bench.log")) {
+        std::fprintf(stderr, "the logger could not be set up in %ls\n", dir.c_str());
+        return 1;
+    }
+    constexpr int kWritten = 20000;
+    constexpr int kFiltered = 2000000;
+    const std::wstring argument = L"C:\\Program Files\\Quillon\\bin\\QuillProc.exe";
+    // Warm-up: first-use costs (file open, caches) are not what is measured.
+    for (int i = 0; i < 1000; ++i) KM_LOG_INFO(L"warm-up {} {}", i, argument);
+
+    std::vector<double> written, filtered;
+    for (int run = 0; run < runs; ++run) {
+        double start = NowNs();
+        for (int i = 0; i < kWritten; ++i) KM_LOG_INFO(L"Deployed file {} of {}: {}", i, kWritten, argument);
+        written.push_back((NowNs() - start) / kWritten);
+        start = NowNs();
+        for (int i = 0; i < kFiltered; ++i) KM_LOG_DEBUG(L"Deployed file {} of {}: {}", i, kFiltered, argument);
+        filtered.push_back((NowNs() - start) / kFiltered);
+        std::printf("run %d: info %.0f ns, debug %.1f ns\n", run + 1, written.back(), filtered.back());
+    }
+    std::printf("log_info_ns=%.0f log_debug_ns=%.1f\n", Median(written), Median(filtered));
+    return 0;
+}
+
+struct Memory {
+    SIZE_T workingSet = 0;
+    SIZE_T privateBytes = 0;
+};
+
+Memory CurrentMemory() {
+    PROCESS_MEMORY_COUNTERS_EX counters{};
+    counters.cb = sizeof(counters);
+    ::GetProcessMemoryInfo(::GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                           sizeof(counters));
+    return {counters.WorkingSetSize, counters.PrivateUsage};
+}
+
+int DownloadBench(const std::wstring& url, const std::wstring& file, const std::wstring& warmUpUrl) {
+    DownloadOptions options;
+    options.maxAttempts = 1;
+    options.retryDelayMs = 0;
+    // Loads the TLS and HTTP libraries and fills their caches once.
+    if (!KMHttpUtils::DownloadToFile(warmUpUrl, file, options)) {
+        std::fprintf(stderr, "the warm-up download failed\n");
+        return 1;
+    }
+    ::DeleteFileW(file.c_str());
+
+    // The sampler runs before the first value is taken, so that its own
+    // thread is not counted as growth.
+    std::atomic<bool> measuring{false};
+    std::atomic<bool> done{false};
+    Memory before{};
+    Memory peak{};
+    std::thread sampler([&] {
+        while (!done.load()) {
+            if (measuring.load()) {
+                const Memory now = CurrentMemory();
+                peak.workingSet = std::max(peak.workingSet, now.workingSet);
+                peak.privateBytes = std::max(peak.privateBytes, now.privateBytes);
+            }
+            ::Sleep(5);
+        }
+    });
+    ::Sleep(50);
+    before = CurrentMemory();
+    peak = before;
+    measuring = true;
+    const double start = NowNs();
+    const bool ok = KMHttpUtils::DownloadToFile(url, file, options);
+    const double seconds = (NowNs() - start) / 1e9;
+    done = true;
+    sampler.join();
+    if (!ok) {
+        std::fprintf(stderr, "the download failed\n");
+        return 1;
+    }
+    WIN32_FILE_ATTRIBUTE_DATA attributes{};
+    ::GetFileAttributesExW(file.c_str(), GetFileExInfoStandard, &attributes);
+    const unsigned long long bytes =
+        (static_cast<unsigned long long>(attributes.nFileSizeHigh) << 32) | attributes.nFileSizeLow;
+    std::printf("download_s=%.3f bytes=%llu rss_growth=%lld private_growth=%lld\n", seconds, bytes,
+                static_cast<long long>(peak.workingSet) - static_cast<long long>(before.workingSet),
+                static_cast<long long>(peak.privateBytes) - static_cast<long long>(before.privateBytes));
+    return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    const std::wstring command = argc > 1 ? argv[1] : L"";
+    if (command == L"log" && argc == 4) return LogBench(argv[2], _wtoi(argv[3]));
+    if (command == L"download" && argc == 5) return DownloadBench(argv[2], argv[3], argv[4]);
+    std::fprintf(stderr, "usage: qln_bench_core log <dir\\> <runs> | download <url> <file> <warm-up url>\n");
+    return 1;
+}
