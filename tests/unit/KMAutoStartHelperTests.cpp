@@ -52,11 +52,4 @@ TEST_F(AutoStartTest, RegisterWritesOnlyWhatDiffersBeyondLetterCase) {
     EXPECT_EQ(m_log.Matching("Registered auto-start").size(), 2u);
 }
 
-TEST_F(AutoStartTest, RegisterCurrentExeUsesTheRunningExecutable) {
-    wchar_t self[MAX_PATH] = {};
-    ASSERT_NE(::GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
-    KMAutoStartHelper::RegisterCurrentExe();
-    EXPECT_EQ(RunValue(), self);
-}
-
 }  // namespace

@@ -70,6 +70,21 @@ void WriteSized(const fs::path& file, size_t size) {
     qlntest::WriteFileBytes(file, std::string(size, 'm'));
 }
 
+// Places the package where the test server serves it, under the path the
+// daemon builds for the version; returns its https address on the server
+// (requests recorded under key), or empty when the run lacks a piece.
+std::wstring ServePackage(const std::wstring& package, const std::wstring& version, const std::string& key) {
+    const std::wstring served = RequiredEnv(L"QLN_TEST_PACKAGE_DIR");
+    const int https = qlntest::ServerPort(L"QLN_TEST_HTTPS_PORT");
+    if (package.empty() || served.empty() || https == 0) return {};
+    const std::wstring path =
+        QLNMsiPackage::BuildDownloadUrl(Version(version)).substr(std::wstring(qln::kServiceHost).size());
+    const fs::path servedFile = fs::path(served) / path.substr(1);
+    fs::create_directories(servedFile.parent_path());
+    fs::copy_file(package, servedFile, fs::copy_options::overwrite_existing);
+    return qlntest::Widen("https://localhost:" + std::to_string(https) + "/r/" + qlntest::UrlEncode(key)) + path;
+}
+
 class MsiPackageTest : public ::testing::Test {
 protected:
     void SetUp() override { qlntest::ClearProductRegistry(); }
@@ -216,20 +231,10 @@ struct TrustCalls {
 
 TEST_F(MsiPackageTest, EnsureMsiReadyOverTlsWithOneForcedRedownload) {
     const std::wstring signedMsi = RequiredEnv(L"QLN_TEST_MSI_SIGNED");
-    const std::wstring served = RequiredEnv(L"QLN_TEST_PACKAGE_DIR");
-    const int https = qlntest::ServerPort(L"QLN_TEST_HTTPS_PORT");
-    ASSERT_TRUE(!signedMsi.empty() && !served.empty() && https != 0);
-
-    // A version of this test only, served under the path the daemon builds.
     const std::wstring version = L"1.16.KM16." + std::to_wstring(::GetCurrentProcessId());
-    const std::wstring builtUrl = QLNMsiPackage::BuildDownloadUrl(Version(version));
-    const std::wstring path = builtUrl.substr(std::wstring(qln::kServiceHost).size());
-    const fs::path servedFile = fs::path(served) / path.substr(1);
-    fs::create_directories(servedFile.parent_path());
-    fs::copy_file(signedMsi, servedFile, fs::copy_options::overwrite_existing);
     const std::string key = qlntest::UniqueKey();
-    const std::wstring url =
-        qlntest::Widen("https://localhost:" + std::to_string(https) + "/r/" + qlntest::UrlEncode(key)) + path;
+    const std::wstring url = ServePackage(signedMsi, version, key);
+    ASSERT_FALSE(url.empty());
 
     std::wstring stagingDir;
     std::wstring msiPath;
@@ -267,8 +272,7 @@ TEST_F(MsiPackageTest, EnsureMsiReadyOverTlsWithOneForcedRedownload) {
     EXPECT_TRUE(m_log.Contains("Failed to cleanup staging dir: " + qln::WideToUtf8(stagingDir) + ", error: "));
 
     // Nothing to download: no package, no prompt.
-    const std::wstring missingUrl = qlntest::Widen("https://localhost:" + std::to_string(https)) +
-                                    L"/SVN/Quillon/0.0.KM0.0/none.msi";
+    const std::wstring missingUrl = url.substr(0, url.find(L"/SVN/")) + L"/SVN/Quillon/0.0.KM0.0/none.msi";
     EXPECT_FALSE(QLNMsiPackage::EnsureMsiReady(Version(L"0.0.KM0.0"), missingUrl, stagingDir, msiPath));
     EXPECT_TRUE(m_log.Contains("Initial MSI download failed"));
     EXPECT_FALSE(fs::exists(msiPath));
@@ -287,18 +291,10 @@ struct DialogAnswer {
 };
 
 TEST_F(MsiPackageTest, PackageFailingTwiceIsLeftToTheUser) {
-    const std::wstring unsignedMsi = RequiredEnv(L"QLN_TEST_MSI_UNSIGNED");
-    const std::wstring served = RequiredEnv(L"QLN_TEST_PACKAGE_DIR");
-    const int https = qlntest::ServerPort(L"QLN_TEST_HTTPS_PORT");
-    ASSERT_TRUE(!unsignedMsi.empty() && !served.empty() && https != 0);
     const std::wstring version = L"1.16.KM17." + std::to_wstring(::GetCurrentProcessId());
-    const std::wstring path = L"/SVN/Quillon/" + version + L"/Quillon-" + version + L"-x64.msi";
-    const fs::path servedFile = fs::path(served) / path.substr(1);
-    fs::create_directories(servedFile.parent_path());
-    fs::copy_file(unsignedMsi, servedFile, fs::copy_options::overwrite_existing);
     const std::string key = qlntest::UniqueKey();
-    const std::wstring url =
-        qlntest::Widen("https://localhost:" + std::to_string(https) + "/r/" + qlntest::UrlEncode(key)) + path;
+    const std::wstring url = ServePackage(RequiredEnv(L"QLN_TEST_MSI_UNSIGNED"), version, key);
+    ASSERT_FALSE(url.empty());
     QLNUpgradeUI::SetTaskDialogForTest(&DialogAnswer::Show);
     std::wstring stagingDir;
     std::wstring msiPath;
