@@ -11,6 +11,10 @@ target_compile_definitions(qln_thirdparty INTERFACE
     SPDLOG_FMT_EXTERNAL
     FMT_HEADER_ONLY
     SPDLOG_WCHAR_TO_UTF8_SUPPORT
+    # Log files are opened through wide-character file calls, so that a
+    # directory outside the ANSI code page works. Must be the same for every
+    # target: it changes spdlog's file name type.
+    SPDLOG_WCHAR_FILENAMES
     "SPDLOG_EOL=\"\\r\\n\""
 )
 

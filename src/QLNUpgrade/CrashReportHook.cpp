@@ -1,5 +1,7 @@
 #include "QLNUpgrade/CrashReportHook.h"
 
+#include "QLNUpgrade/KM/Upgrade/QLNVersionInfo.h"
+
 #include <cstring>
 #include <string>
 
@@ -39,10 +41,10 @@ CrashAppRecord MakeCrashAppRecord() {
     r.prefix = kCrashPrefix;
     r.appName = kCrashAppName;
     r.company = kCrashCompany;
-    r.version[0] = 1;
-    r.version[1] = 16;
-    r.version[2] = 40016;
-    r.version[3] = 2381;
+    r.version[0] = static_cast<uint16_t>(CurrentVersionNumber.major);
+    r.version[1] = static_cast<uint16_t>(CurrentVersionNumber.minor);
+    r.version[2] = static_cast<uint16_t>(CurrentVersionNumber.patch);
+    r.version[3] = static_cast<uint16_t>(CurrentVersionNumber.build);
     return r;
 }
 

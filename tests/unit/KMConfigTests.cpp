@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <filesystem>
 #include <atomic>
 #include <memory>
 #include <set>
@@ -614,4 +615,52 @@ TEST(KMConfigConcurrency, NewScopeIsFoundOnlyWithItsFileMerged) {
     }
     other.join();
     EXPECT_EQ(wrong.load(), 0);
+}
+
+// A process that died between writing and moving leaves "<file>.<pid>.<tid>.tmp"
+// behind; the next save removes such files, and only those.
+TEST(KMConfigManager, SaveRemovesStaleTemporaryFilesOnly) {
+    const std::wstring scope = UniqueScope();
+    CacheFileGuard file(scope);
+    const std::wstring path = KMConfigManager::GetCacheFilePath(scope);
+    const std::wstring own = std::to_wstring(::GetCurrentProcessId());
+    FILETIME old{};
+    {
+        SYSTEMTIME st{};
+        ::GetSystemTime(&st);
+        ::SystemTimeToFileTime(&st, &old);
+        ULARGE_INTEGER v{{old.dwLowDateTime, old.dwHighDateTime}};
+        v.QuadPart -= 2ULL * 60 * 60 * 10'000'000;  // two hours ago
+        old = {v.LowPart, v.HighPart};
+    }
+    struct TempCase {
+        std::wstring suffix;
+        bool old;
+        bool removed;
+    };
+    const TempCase cases[] = {
+        {L".4294967292.8.tmp", false, true},    // no such process
+        {L"." + own + L".1.tmp", true, true},   // own number, but older than any write
+        {L"." + own + L".1234.tmp", false, false},  // a write of a live process may be under way
+        {L".backup.tmp", true, false},          // not of the store's naming
+        {L".12.x.tmp", true, false},
+    };
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    for (const auto& c : cases) {
+        qlntest::WriteFileBytes(path + c.suffix, "{}");
+        if (c.old) {
+            qln::UniqueFileHandle h(::CreateFileW((path + c.suffix).c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+            ASSERT_TRUE(h.valid());
+            ASSERT_TRUE(::SetFileTime(h.get(), nullptr, nullptr, &old));
+        }
+    }
+    {
+        KMConfigManager manager;
+        manager.GetConfig(scope);
+        ASSERT_TRUE(manager.Save(scope));
+    }
+    for (const auto& c : cases) {
+        EXPECT_EQ(!std::filesystem::exists(path + c.suffix), c.removed) << qln::WideToUtf8(c.suffix);
+        ::DeleteFileW((path + c.suffix).c_str());
+    }
 }

@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
+#include <stdexcept>
 #include <filesystem>
 #include <regex>
 
@@ -127,6 +129,35 @@ TEST(KMLogger, LeftoverProbeTurnsLoggingOff) {
     EXPECT_EQ(GetDword(L"LoggerProbeInProgress"), DWORD{0});
     KM_LOG_ERROR(L"goes to the debugger only");
     EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << "no log file may be opened";
+}
+
+TEST(KMLogger, DirectoryOutsideTheAnsiCodePage) {
+    qlntest::TempDir base;
+    // Greek and CJK: no ANSI code page holds both, so only wide file calls reach the folder.
+    const std::wstring dir = base.dirWithSlash() + L"\u0394\u03b9\u03ac\u03b3\u03c1\u03b1\u03bc\u03bc\u03b1_\u65e5\u5fd7\\";
+    SetKmString(L"LoggerDir", dir);
+    ASSERT_TRUE(KMLoggerHelper::Initialize(L".upgrade.log"));
+    KM_LOG_INFO(L"written beside \u65e5\u5fd7");
+    const std::wstring path = KMLoggerHelper::CurrentLogPath();
+    EXPECT_EQ(path.substr(0, dir.size()), dir);
+    const std::string text = qlntest::ReadFileBytes(path);
+    EXPECT_NE(text.find("Logger probe: initialization successful"), std::string::npos);
+    EXPECT_NE(text.find("written beside \xE6\x97\xA5\xE5\xBF\x97"), std::string::npos);
+}
+
+TEST(KMLogger, ExceptionDuringCreationReleasesTheLockAndTheProbe) {
+    qlntest::TempDir dir;
+    SetKmString(L"LoggerDir", dir.dirWithSlash());
+    // The wall clock is first asked while the logger is created, under the lock.
+    KMLoggerHelper::SetClock({[]() -> std::time_t { throw std::runtime_error("clock broke"); }, &TestSteady});
+    EXPECT_FALSE(KMLoggerHelper::Initialize(L".upgrade.log"));
+    EXPECT_EQ(GetDword(L"LoggerProbeInProgress"), DWORD{0}) << "a probe left at 1 turns logging off at the next start";
+    // Another thread gets the lock (a held critical section would block it for good).
+    auto other = std::async(std::launch::async, [] { return KMLoggerHelper::CurrentLogPath(); });
+    EXPECT_EQ(other.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    ManualClock clock;
+    EXPECT_TRUE(KMLoggerHelper::Initialize(L".upgrade.log")) << "the next set-up works";
+    EXPECT_NE(GetDword(L"LoggerEnabled"), std::optional<DWORD>(0));
 }
 
 TEST(KMLogger, SuccessfulSetUpClearsTheProbe) {

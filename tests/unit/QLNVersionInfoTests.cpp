@@ -10,6 +10,7 @@
 #include <climits>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -190,3 +191,36 @@ TEST(ParseVersionTextTest, InvalidFirstLineIsLoggedAndLeavesTheRecord) {
 }
 
 }  // namespace
+
+// The version resource and the manifest of the daemon carry the same version
+// as the build constant: all come from the project version.
+TEST(RunningVersion, ExecutableResourcesMatchTheBuildConstant) {
+    const std::wstring exe = qlntest::BinDir() + L"QLNUpgrade.exe";
+    DWORD handle = 0;
+    const DWORD size = ::GetFileVersionInfoSizeW(exe.c_str(), &handle);
+    ASSERT_NE(size, 0u);
+    std::vector<BYTE> data(size);
+    ASSERT_TRUE(::GetFileVersionInfoW(exe.c_str(), 0, size, data.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT len = 0;
+    ASSERT_TRUE(::VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &len));
+    EXPECT_EQ(HIWORD(fixed->dwProductVersionMS), static_cast<unsigned>(CurrentVersionNumber.major));
+    EXPECT_EQ(LOWORD(fixed->dwProductVersionMS), static_cast<unsigned>(CurrentVersionNumber.minor));
+    EXPECT_EQ(HIWORD(fixed->dwProductVersionLS), static_cast<unsigned>(CurrentVersionNumber.patch));
+    EXPECT_EQ(LOWORD(fixed->dwProductVersionLS), static_cast<unsigned>(CurrentVersionNumber.build));
+    for (const wchar_t* name : {L"\\StringFileInfo\\040904b0\\ProductVersion", L"\\StringFileInfo\\040904b0\\FileVersion"}) {
+        wchar_t* text = nullptr;
+        ASSERT_TRUE(::VerQueryValueW(data.data(), name, reinterpret_cast<void**>(&text), &len));
+        EXPECT_STREQ(text, CurrentVersion);
+    }
+
+    HMODULE module = ::LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(module, nullptr);
+    HRSRC res = ::FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+    ASSERT_NE(res, nullptr);
+    const std::string manifest(static_cast<const char*>(::LockResource(::LoadResource(module, res))), ::SizeofResource(module, res));
+    ::FreeLibrary(module);
+    const std::string dotted = std::to_string(CurrentVersionNumber.major) + "." + std::to_string(CurrentVersionNumber.minor) +
+                               "." + std::to_string(CurrentVersionNumber.patch) + "." + std::to_string(CurrentVersionNumber.build);
+    EXPECT_NE(manifest.find("name=\"Quillon.QLNUpgrade\" version=\"" + dotted + "\""), std::string::npos) << manifest;
+}

@@ -417,6 +417,54 @@ bool KMConfigManager::ReadJsonFromCacheFile(const std::wstring& path, nlohmann::
     return true;
 }
 
+namespace {
+
+// Temporary files "<path>.<process id>.<thread id>.tmp" of WriteJsonToCacheFile
+// that no writer will finish: their process is gone, or they are older than
+// any write takes. A process that died between writing and moving leaves one.
+void RemoveStaleTempFiles(const std::wstring& path) {
+    constexpr ULONGLONG kStaleAfter100ns = 60ULL * 60 * 10'000'000;  // one hour
+    const auto slash = path.find_last_of(L'\\');
+    const std::wstring directory = slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
+    const std::wstring prefix = path.substr(directory.size()) + L".";
+    WIN32_FIND_DATAW found{};
+    qln::UniqueFindHandle find(::FindFirstFileW((path + L".*.tmp").c_str(), &found));
+    if (!find) return;
+    FILETIME nowFt{};
+    ::GetSystemTimeAsFileTime(&nowFt);
+    const ULONGLONG now = (static_cast<ULONGLONG>(nowFt.dwHighDateTime) << 32) | nowFt.dwLowDateTime;
+    do {
+        // Only names of exactly this form: prefix, digits, ".", digits, ".tmp".
+        const std::wstring name = found.cFileName;
+        if (name.size() <= prefix.size() + 4 || !qln::EqualsNoCase(name.substr(0, prefix.size()), prefix)) continue;
+        const std::wstring middle = name.substr(prefix.size(), name.size() - prefix.size() - 4);
+        const auto dot = middle.find(L'.');
+        const auto isDigits = [](std::wstring_view t) {
+            return !t.empty() && t.size() <= 10 && std::all_of(t.begin(), t.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; });
+        };
+        if (dot == std::wstring::npos || !isDigits(std::wstring_view(middle).substr(0, dot)) ||
+            !isDigits(std::wstring_view(middle).substr(dot + 1)) || (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            continue;
+        }
+        const DWORD pid = static_cast<DWORD>(std::wcstoull(middle.c_str(), nullptr, 10));
+        const ULONGLONG written =
+            (static_cast<ULONGLONG>(found.ftLastWriteTime.dwHighDateTime) << 32) | found.ftLastWriteTime.dwLowDateTime;
+        bool writerAlive = false;
+        if (qln::UniqueHandle process(::OpenProcess(SYNCHRONIZE, FALSE, pid)); process) {
+            writerAlive = ::WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
+        }
+        if (writerAlive && now < written + kStaleAfter100ns) continue;
+        const std::wstring stale = directory + name;
+        if (::DeleteFileW(stale.c_str())) {
+            KM_LOG_INFO(L"Removed stale config cache temporary file {}", stale);
+        } else {
+            KM_LOG_WARN(L"Cannot remove stale config cache temporary file {}: error {}", stale, ::GetLastError());
+        }
+    } while (::FindNextFileW(find.get(), &found));
+}
+
+}  // namespace
+
 bool KMConfigManager::WriteJsonToCacheFile(const std::wstring& path, const nlohmann::json& json) {
     if (path.empty()) return false;
     const std::string text = json.dump(4, ' ', false, nlohmann::json::error_handler_t::replace);
@@ -432,6 +480,8 @@ bool KMConfigManager::WriteJsonToCacheFile(const std::wstring& path, const nlohm
             }
         }
     }
+
+    RemoveStaleTempFiles(path);
 
     // Written beside the target and moved over it, so that another program
     // reading the cache never finds a half-written file and a failed write

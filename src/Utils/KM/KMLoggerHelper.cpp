@@ -1,6 +1,7 @@
 #include "Utils/KM/KMLoggerHelper.h"
 
 #include "Utils/PathUtils.h"
+#include "Utils/ScopeExit.h"
 #include "Utils/StringConv.h"
 #include "Utils/UniqueHandle.h"
 
@@ -246,34 +247,49 @@ std::wstring KMLoggerHelper::CurrentLogPath() {
 }
 
 bool KMLoggerHelper::CreateLoggerLocked() {
-    if (s_logDir.empty()) return false;
-    if (!CreateLogDirectory(s_logDir)) {
-        std::cerr << "Failed to create log directory: " << qln::WideToUtf8(s_logDir) << "\n";
-        return false;
-    }
-    s_logPath = s_logDir + FormatLocalTime(L"%Y-%m-%d") + s_fileSuffix;
-    const std::string name = "Quillon_Logger_" + qln::WideToUtf8(FormatLocalTime(L"%Y%m%d_%H%M%S"));
-    std::shared_ptr<spdlog::logger> logger;
+    // Never throws: the callers hold the instance lock, and a failure here
+    // must leave the process on debugger lines, not take it down.
+    std::string name;
     try {
-        logger = spdlog::synchronous_factory::create<spdlog::sinks::basic_file_sink_mt>(name, qln::WideToUtf8(s_logPath), false);
-    } catch (const spdlog::spdlog_ex& ex) {
+        if (s_logDir.empty()) return false;
+        if (!CreateLogDirectory(s_logDir)) {
+            std::cerr << "Failed to create log directory: " << qln::WideToUtf8(s_logDir) << "\n";
+            return false;
+        }
+        s_logPath = s_logDir + FormatLocalTime(L"%Y-%m-%d") + s_fileSuffix;
+        name = "Quillon_Logger_" + qln::WideToUtf8(FormatLocalTime(L"%Y%m%d_%H%M%S"));
+        std::shared_ptr<spdlog::logger> logger;
+        try {
+            logger = spdlog::synchronous_factory::create<spdlog::sinks::basic_file_sink_mt>(name, s_logPath, false);
+        } catch (const spdlog::spdlog_ex& ex) {
+            std::cerr << "Failed to create logger: " << ex.what() << "\n";
+            return false;
+        }
+        if (!logger) {
+            std::cerr << "Failed to create logger: unknown error\n";
+            return false;
+        }
+        s_levelName = ReadLoggerLevel();
+        const auto level = static_cast<spdlog::level::level_enum>(ParseLevelName(s_levelName));
+        logger->set_level(level);
+        logger->flush_on(level);
+        logger->set_formatter(std::make_unique<spdlog::pattern_formatter>(
+            "[%Y-%m-%d %H:%M:%S.%e] [%^%l%$] [%s:%#] [%!] %v", spdlog::pattern_time_type::local, "\r\n"));
+        s_loggerCreatedAt = s_clock.wallSeconds();
+        m_logger = std::move(logger);
+        m_loggerName = name;
+        return true;
+    } catch (const std::exception& ex) {
         std::cerr << "Failed to create logger: " << ex.what() << "\n";
-        return false;
-    }
-    if (!logger) {
+    } catch (...) {
         std::cerr << "Failed to create logger: unknown error\n";
-        return false;
     }
-    s_levelName = ReadLoggerLevel();
-    const auto level = static_cast<spdlog::level::level_enum>(ParseLevelName(s_levelName));
-    logger->set_level(level);
-    logger->flush_on(level);
-    logger->set_formatter(std::make_unique<spdlog::pattern_formatter>("[%Y-%m-%d %H:%M:%S.%e] [%^%l%$] [%s:%#] [%!] %v",
-                                                                       spdlog::pattern_time_type::local, "\r\n"));
-    s_loggerCreatedAt = s_clock.wallSeconds();
-    m_logger = std::move(logger);
-    m_loggerName = name;
-    return true;
+    // A logger registered before the failure would block the next creation under its name.
+    try {
+        if (!name.empty()) spdlog::drop(name);
+    } catch (...) {
+    }
+    return false;
 }
 
 void KMLoggerHelper::DropLoggerLocked() {
@@ -307,40 +323,45 @@ bool KMLoggerHelper::Initialize(const std::wstring& suffix) {
     }
     s_debugOutputOnly = false;
     s_loggerReady = false;
-    auto& inst = Instance();
-    ::EnterCriticalSection(&inst.m_lock);
-    s_fileSuffix = suffix;
-    inst.DropLoggerLocked();
-    if (!inst.CreateLoggerLocked()) {
-        WriteLoggerSwitch(kProbe, 0);
-        ::LeaveCriticalSection(&inst.m_lock);
-        return false;
-    }
+    // From here on every way out resets the probe: a probe left at 1 by a
+    // process that lives on would turn logging off for good at the next start.
     try {
-        const std::string func = km::log::FunctionName(KM_LOG_FUNCTION_TEXT);
-        inst.m_logger->log(spdlog::source_loc{__FILE__, __LINE__, func.c_str()}, spdlog::level::info,
-                           "Logger probe: initialization successful");
-        inst.m_logger->flush();
+        auto& inst = Instance();
+        ::EnterCriticalSection(&inst.m_lock);
+        const auto unlock = qln::ScopeExit([&] { ::LeaveCriticalSection(&inst.m_lock); });
+        s_fileSuffix = suffix;
+        inst.DropLoggerLocked();
+        if (!inst.CreateLoggerLocked()) {
+            WriteLoggerSwitch(kProbe, 0);
+            return false;
+        }
+        try {
+            const std::string func = km::log::FunctionName(KM_LOG_FUNCTION_TEXT);
+            inst.m_logger->log(spdlog::source_loc{__FILE__, __LINE__, func.c_str()}, spdlog::level::info,
+                               "Logger probe: initialization successful");
+            inst.m_logger->flush();
+        } catch (...) {
+            WriteLoggerSwitch(kProbe, 0);
+            inst.DropLoggerLocked();
+            s_debugOutputOnly = true;
+            return false;
+        }
+        WriteLoggerSwitch(kProbe, 0);
+        s_loggerReady = true;
+        return true;
     } catch (...) {
         WriteLoggerSwitch(kProbe, 0);
-        inst.DropLoggerLocked();
-        s_debugOutputOnly = true;
-        ::LeaveCriticalSection(&inst.m_lock);
+        s_loggerReady = false;
         return false;
     }
-    WriteLoggerSwitch(kProbe, 0);
-    s_loggerReady = true;
-    ::LeaveCriticalSection(&inst.m_lock);
-    return true;
 }
 
 std::shared_ptr<spdlog::logger> KMLoggerHelper::GetLogger() {
     auto& inst = Instance();
     ::EnterCriticalSection(&inst.m_lock);
-    if (!s_loggerReady) {
-        ::LeaveCriticalSection(&inst.m_lock);
-        return {};
-    }
+    // Released on every way out, also when a registry read or spdlog throws.
+    const auto unlock = qln::ScopeExit([&] { ::LeaveCriticalSection(&inst.m_lock); });
+    if (!s_loggerReady) return {};
     if (inst.m_logger) {
         bool okCreated = false, okNow = false;
         const std::tm created = LocalTm(s_loggerCreatedAt, &okCreated);
@@ -355,18 +376,13 @@ std::shared_ptr<spdlog::logger> KMLoggerHelper::GetLogger() {
             inst.DropLoggerLocked();
         }
     }
-    if (!inst.m_logger && !inst.CreateLoggerLocked()) {
-        ::LeaveCriticalSection(&inst.m_lock);
-        return {};
-    }
+    if (!inst.m_logger && !inst.CreateLoggerLocked()) return {};
     std::wstring level = ReadLoggerLevel();
     if (level != s_levelName) {
         s_levelName = std::move(level);
         inst.m_logger->set_level(static_cast<spdlog::level::level_enum>(ParseLevelName(s_levelName)));
     }
-    auto result = inst.m_logger;
-    ::LeaveCriticalSection(&inst.m_lock);
-    return result;
+    return inst.m_logger;
 }
 
 std::wstring KMLoggerHelper::FormatFallbackLine(const char* function, int line, km::log::Level level, std::wstring_view pattern) {

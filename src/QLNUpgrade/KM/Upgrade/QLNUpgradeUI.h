@@ -13,7 +13,9 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <initializer_list>
 #include <string>
+#include <string_view>
 
 // Answer to the two "new version" prompts.
 enum class PromptChoice : int {
@@ -100,12 +102,18 @@ public:
     };
     static FlashState GetFlashState();
 
-    // Test seams. The task dialog call (TaskDialogIndirect when null) and the
-    // session actions an answer triggers; tests must never restart Explorer or
-    // reboot the machine that runs them. Set only by tests, before prompts run.
-    using TaskDialogFn = HRESULT(WINAPI*)(const TASKDIALOGCONFIG* config, int* button, int* radioButton,
-                                          BOOL* verificationChecked);
-    using SessionActionFn = bool (*)();
-    static void SetTaskDialogForTest(TaskDialogFn fn);
-    static void SetSessionActionsForTest(SessionActionFn rebootSystem, SessionActionFn restartExplorer);
+    // Replaces each %s of format with the next argument (empty when the
+    // arguments run out) and %% with %; every other character is kept. Texts
+    // of a language module are not trusted with printf.
+    static std::wstring FormatText(const std::wstring& format, std::initializer_list<std::wstring_view> arguments);
 };
+
+namespace qln::seams {
+
+// Replaces TaskDialogIndirect in both dialog builders when set (tests only,
+// reset to null afterwards); the product leaves it null.
+using TaskDialogIndirectFn = HRESULT (*)(const TASKDIALOGCONFIG* config, int* button, int* radioButton,
+                                         BOOL* verificationChecked);
+inline TaskDialogIndirectFn g_taskDialogIndirect = nullptr;
+
+}  // namespace qln::seams
