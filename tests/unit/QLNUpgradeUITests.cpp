@@ -40,7 +40,7 @@ struct SeenDialog {
 std::mutex g_seenLock;
 std::vector<SeenDialog> g_seen;
 
-HRESULT RecordingTaskDialog(const TASKDIALOGCONFIG* config, int* button, int* radio, BOOL* verify) {
+HRESULT WINAPI RecordingTaskDialog(const TASKDIALOGCONFIG* config, int* button, int* radio, BOOL* verify) {
     SeenDialog seen;
     seen.flags = config->dwFlags;
     seen.icon = config->pszMainIcon;
@@ -58,7 +58,7 @@ HRESULT RecordingTaskDialog(const TASKDIALOGCONFIG* config, int* button, int* ra
     return real ? real(config, button, radio, verify) : E_NOTIMPL;
 }
 
-HRESULT FailingTaskDialog(const TASKDIALOGCONFIG*, int*, int*, BOOL*) { return E_OUTOFMEMORY; }
+HRESULT WINAPI FailingTaskDialog(const TASKDIALOGCONFIG*, int*, int*, BOOL*) { return E_OUTOFMEMORY; }
 
 std::vector<std::wstring> ChildTexts(HWND dialog, const wchar_t* className) {
     struct Ctx {

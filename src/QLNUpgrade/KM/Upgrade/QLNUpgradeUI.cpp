@@ -259,6 +259,10 @@ HRESULT CALLBACK QLNUpgradeUI::DialogCallback(HWND hwnd, UINT notification, WPAR
     return S_OK;
 }
 
+void QLNUpgradeUI::SetTaskDialogForTest(qln::seams::TaskDialogIndirectFn fn) noexcept {
+    qln::seams::g_taskDialogIndirect = fn;
+}
+
 QLNUpgradeUI::FlashState QLNUpgradeUI::GetFlashState() {
     return {s_flashLastStep.load(), s_flashStopped.load()};
 }

@@ -46,6 +46,16 @@ protected:
     IUpgradeEngine& operator=(const IUpgradeEngine&) = default;
 };
 
+namespace qln::seams {
+
+// Replaces TaskDialogIndirect in both dialog builders when set (tests only,
+// reset to null afterwards); the product leaves it null.
+using TaskDialogIndirectFn = HRESULT(WINAPI*)(const TASKDIALOGCONFIG* config, int* button, int* radioButton,
+                                               BOOL* verificationChecked);
+inline TaskDialogIndirectFn g_taskDialogIndirect = nullptr;
+
+}  // namespace qln::seams
+
 class QLNUpgradeUI {
 public:
     // The text of id from the language module, else from the program's own
@@ -106,14 +116,7 @@ public:
     // arguments run out) and %% with %; every other character is kept. Texts
     // of a language module are not trusted with printf.
     static std::wstring FormatText(const std::wstring& format, std::initializer_list<std::wstring_view> arguments);
+
+    // Sets qln::seams::g_taskDialogIndirect (tests only; null restores the real call).
+    static void SetTaskDialogForTest(qln::seams::TaskDialogIndirectFn fn) noexcept;
 };
-
-namespace qln::seams {
-
-// Replaces TaskDialogIndirect in both dialog builders when set (tests only,
-// reset to null afterwards); the product leaves it null.
-using TaskDialogIndirectFn = HRESULT (*)(const TASKDIALOGCONFIG* config, int* button, int* radioButton,
-                                         BOOL* verificationChecked);
-inline TaskDialogIndirectFn g_taskDialogIndirect = nullptr;
-
-}  // namespace qln::seams
