@@ -60,6 +60,9 @@ protected:
             if (process && ::TerminateProcess(process.get(), 9)) ::WaitForSingleObject(process.get(), 5000);
         }
         ASSERT_TRUE(WaitUntil([&] { return Pids(name).empty(); })) << "leftover processes of a previous test";
+        // The window of a terminated process may outlive it briefly; a stale
+        // one would pass for a running cache.
+        ASSERT_TRUE(WaitUntil([] { return CacheWindow() == nullptr; })) << "leftover QLNCacheWindow";
     }
     void StartCache(bool ignoreClose) {
         ::SetEnvironmentVariableW(L"QLN_FAKE_CACHE_IGNORE_CLOSE", ignoreClose ? L"1" : nullptr);
