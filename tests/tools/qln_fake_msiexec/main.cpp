@@ -109,10 +109,22 @@ int wmain() {
     if (commandLine.find(L" /a ") != std::wstring::npos && values.count("admin_tree")) {
         std::wstring target;
         if (!QuotedAfter(commandLine, L"TARGETDIR=", target)) return 98;
+        // Entry by entry: this library's fs::copy refuses directories that
+        // exist already ("File exists"), and an unpacked tree may be there.
+        const fs::path source(FromUtf8(values["admin_tree"]));
         std::error_code error;
         fs::create_directories(target, error);
-        fs::copy(fs::path(FromUtf8(values["admin_tree"])), fs::path(target),
-                 fs::copy_options::recursive | fs::copy_options::overwrite_existing, error);
+        if (!fs::is_directory(target)) return 97;
+        for (fs::recursive_directory_iterator it(source, error), end; !error && it != end; it.increment(error)) {
+            const fs::path destination = fs::path(target) / fs::relative(it->path(), source, error);
+            if (error) break;
+            if (it->is_directory()) {
+                fs::create_directories(destination, error);
+                if (!error && !fs::is_directory(destination)) return 97;
+            } else {
+                fs::copy_file(it->path(), destination, fs::copy_options::overwrite_existing, error);
+            }
+        }
         if (error) return 97;
     }
 

@@ -29,6 +29,7 @@ std::optional<UpgradeFileCategory> CategoryNamed(std::wstring_view name) {
 bool ReplaceDeployJournal::Load() {
     m_files.clear();
     m_fileKeys.clear();
+    m_folders.clear();
     m_completed.clear();
     const std::string bytes = [&] {
         std::string out;
@@ -53,6 +54,8 @@ bool ReplaceDeployJournal::Load() {
         if (line.size() > 2 && line.starts_with(L"F ")) {
             const std::wstring path = line.substr(2);
             if (m_fileKeys.insert(KeyOf(path)).second) m_files.push_back(path);
+        } else if (line.size() > 2 && line.starts_with(L"D ")) {
+            m_folders.push_back(line.substr(2));
         } else if (const auto category = line.starts_with(L"C ") ? CategoryNamed(line.substr(2)) : std::nullopt) {
             m_completed.insert(*category);
         } else {
@@ -73,6 +76,12 @@ bool ReplaceDeployJournal::RecordFile(const std::wstring& relativePath) {
     if (!Append(L"F " + relativePath)) return false;
     m_fileKeys.insert(KeyOf(relativePath));
     m_files.push_back(relativePath);
+    return true;
+}
+
+bool ReplaceDeployJournal::RecordFolder(const std::wstring& relativePath) {
+    if (!Append(L"D " + relativePath)) return false;
+    m_folders.push_back(relativePath);
     return true;
 }
 

@@ -6,9 +6,9 @@
 // content waits in the backup directory, or they were new) and which
 // categories it need not deploy again. A run that ends normally removes it.
 //
-// Format: UTF-8 lines, "F <relative path>" written before a file is touched
-// (after its backup exists) and "C <category name>" once a category is
-// complete. Each line is written through to the disk before the caller goes on.
+// Format: UTF-8 lines, "D <relative path>" before a folder is created,
+// "F <relative path>" before a file is touched (after its backup exists) and
+// "C <category name>" once a category is complete. Each line is written through to the disk before the caller goes on.
 
 #include <set>
 #include <string>
@@ -26,11 +26,14 @@ public:
     [[nodiscard]] bool Load();
     // Relative paths in the order they were first recorded.
     const std::vector<std::wstring>& Files() const noexcept { return m_files; }
+    // Folders created in the installation, parents before children.
+    const std::vector<std::wstring>& Folders() const noexcept { return m_folders; }
     const std::set<UpgradeFileCategory>& CompletedCategories() const noexcept { return m_completed; }
     [[nodiscard]] bool Contains(const std::wstring& relativePath) const;
 
     // Each returns false when the line could not be written through.
     [[nodiscard]] bool RecordFile(const std::wstring& relativePath);
+    [[nodiscard]] bool RecordFolder(const std::wstring& relativePath);
     [[nodiscard]] bool RecordCategory(UpgradeFileCategory category);
     // Deletes the file; the run's deployment is final.
     void Remove() noexcept;
@@ -41,5 +44,6 @@ private:
     std::wstring m_path;
     std::vector<std::wstring> m_files;
     std::set<std::wstring> m_fileKeys;  // lower-case forms of m_files
+    std::vector<std::wstring> m_folders;
     std::set<UpgradeFileCategory> m_completed;
 };

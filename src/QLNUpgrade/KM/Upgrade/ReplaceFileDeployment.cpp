@@ -164,6 +164,9 @@ bool ReplaceSilentUpgradeStrategy::BackupFileForRollback(const std::wstring& ins
     const std::wstring backupPath = backupDir + L"\\" + relativePath;
     (void)CreateDirectoryPath(ParentOf(backupPath));
     if (::CopyFileW(installedPath.c_str(), backupPath.c_str(), FALSE)) {
+        // The attributes (read-only above all) are part of what a rollback restores.
+        const DWORD attributes = ::GetFileAttributesW(installedPath.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES) ::SetFileAttributesW(backupPath.c_str(), attributes);
         KM_LOG_DEBUG(L"Backed up for rollback: {}", relativePath);
         return true;
     }
@@ -192,6 +195,8 @@ bool ReplaceSilentUpgradeStrategy::RollbackFile(const std::wstring& relativePath
 
     if (Exists(backupPath)) {
         if (DeployFile(backupPath, installedPath)) {
+            const DWORD attributes = ::GetFileAttributesW(backupPath.c_str());
+            if (attributes != INVALID_FILE_ATTRIBUTES) ::SetFileAttributesW(installedPath.c_str(), attributes);
             KM_LOG_INFO(L"Rolled back: {}", relativePath);
             return true;
         }

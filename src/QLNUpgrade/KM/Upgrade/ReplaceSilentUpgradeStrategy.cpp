@@ -51,6 +51,36 @@ bool RemoveDirectoryTree(const std::wstring& directory) {
     return false;
 }
 
+// Records and creates the folders of an installed file that do not exist yet,
+// so that a rollback can take them away again.
+bool CreateInstalledFolders(const std::wstring& installRoot, const std::wstring& installedFile,
+                            ReplaceDeployJournal& journal) {
+    std::vector<std::wstring> missing;
+    for (std::wstring folder = ParentOf(installedFile); folder.size() > installRoot.size() && !Exists(folder);
+         folder = ParentOf(folder)) {
+        missing.push_back(folder);
+    }
+    for (auto folder = missing.rbegin(); folder != missing.rend(); ++folder) {
+        if (!journal.RecordFolder(folder->substr(installRoot.size() + 1))) return false;
+    }
+    (void)CreateDirectoryPath(ParentOf(installedFile));
+    return true;
+}
+
+// After a rollback the folders this run created are empty again (unless
+// someone else put files there, which stay).
+void RemoveCreatedFolders(const std::wstring& installRoot, const ReplaceDeployJournal& journal) {
+    const auto& folders = journal.Folders();
+    for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) {
+        const std::wstring path = installRoot + L"\\" + *folder;
+        if (::RemoveDirectoryW(path.c_str())) {
+            KM_LOG_INFO(L"Rolled back (removed new folder): {}", *folder);
+        } else if (::GetLastError() != ERROR_FILE_NOT_FOUND && ::GetLastError() != ERROR_PATH_NOT_FOUND) {
+            KM_LOG_WARN(L"Could not remove folder created in this run: {}, error: {}", *folder, ::GetLastError());
+        }
+    }
+}
+
 }  // namespace
 
 bool ReplaceSilentUpgradeStrategy::ExtractMsiFiles(const std::wstring& msiPath, const std::wstring& extractDir) {
@@ -133,6 +163,7 @@ bool ReplaceSilentUpgradeStrategy::DeployCategorizedFiles(const FileInventory& i
             KM_LOG_WARN(L"Rolling back {} files from previously completed categories in this run", runDeployed.size());
             succeeded -= RollbackDeployedFiles(runDeployed, installRoot, backupDir);
         }
+        RemoveCreatedFolders(installRoot, journal);
         KM_LOG_ERROR(L"Deployment aborted due to failure in category [{}]. All changes from this run have been "
                      L"rolled back.",
                      name);
@@ -160,7 +191,10 @@ bool ReplaceSilentUpgradeStrategy::DeployCategorizedFiles(const FileInventory& i
                 KM_LOG_DEBUG(L"Source file not found, skipping: {}", newFile);
                 continue;
             }
-            (void)CreateDirectoryPath(ParentOf(installedFile));
+            if (!CreateInstalledFolders(installRoot, installedFile, journal)) {
+                ++failed;
+                return abort(category);
+            }
 
             // A file the interrupted run touched may hold new content now;
             // its backup from before that run must stay as it is.
