@@ -1,43 +1,121 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the daemon under a fresh Wine
-# prefix: it starts, writes its log, answers requests sent to its window and
-# quits when asked. The log is printed at the end.
+# The daemon's real job, under Wine: installs what is missing, builds, starts
+# the release server (nginx, TLS) with releases N and N+1, installs release N
+# into C:\Program Files\Quillon of a fresh prefix, runs bin\QLNUpgrade.exe
+# from there and lets it find, download, verify and install N+1, answering
+# its dialogs as a user would. Shows the key log lines, the history entry and
+# the installed version before and after. Stops everything it started, also
+# when interrupted.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build_dir="$root/build/demo"
 
+say() { printf '\n== %s\n' "$*"; }
+step() { printf '   %s\n' "$*"; }
+
 bash "$root/scripts/install-deps.sh"
-bash "$root/scripts/build.sh" --build-dir "$build_dir"
+source "$root/tests/harness/release-server.sh"
+port="$(qln_release_port "$build_dir/release-server.port")"
+say "Building, with the release service at https://127.0.0.1:$port"
+bash "$root/scripts/build.sh" --build-dir "$build_dir" -DQLN_SERVICE_HOST="https://127.0.0.1:$port"
 
 export QLN_BIN_DIR="$build_dir/bin"
 export QLN_RUN_DIR="$(mktemp -d /tmp/qln-demo.XXXXXX)"
 source "$root/tests/harness/wine-prefix.sh"
-trap 'qln_prefix_destroy; rm -rf "$QLN_RUN_DIR"' EXIT
+source "$root/tests/harness/installation.sh"
+cleanup() {
+    trap - EXIT INT TERM
+    qln_daemon_stop
+    qln_release_server_stop
+    qln_prefix_destroy
+    rm -rf "$QLN_RUN_DIR"
+}
+trap cleanup EXIT
+trap 'echo; echo "Interrupted; stopping what the demo started."; exit 130' INT TERM
 
-echo "== Creating a fresh Wine prefix"
+say "Creating a fresh Wine prefix"
 qln_prefix_create "$QLN_RUN_DIR/prefix"
 
-log_dir='C:\QuillonDemo\Logger\'
-"$QLN_WINE" reg add 'HKCU\Software\Quillon\KM' /v LoggerDir /d "$log_dir" /f >/dev/null 2>&1
-"$QLN_WINE" reg add 'HKCU\Software\Quillon\KM' /v LoggerLevel /d debug /f >/dev/null 2>&1
+say "Starting the release server (nginx on https://127.0.0.1:$port, test CA trusted in the prefix)"
+step "building release N ($QLN_RELEASE_N) and N+1 ($QLN_RELEASE_N1): signed MSI packages of more than 1 MiB"
+qln_release_server_start "$QLN_RUN_DIR/release" "$port" "$QLN_BIN_DIR/QLNUpgrade.exe"
+step "version service answers:"
+sed 's/^/     | /' "$QLN_RELEASE_DIR/served/upgrade.txt"
 
-send() { "$QLN_WINE" "$QLN_BIN_DIR/qln_send_request.exe" "$@" 2>/dev/null; }
+say "Installing release N with Wine's msiexec /i into C:\\Program Files\\Quillon"
+qln_install_release "$QLN_RELEASE_N"
+before="$(qln_installed_version)"
+step "installed version (version.txt): $before"
+# Wine's msiexec cannot unpack a package administratively ("msiexec /a"),
+# which the replace strategy does first; a stand-in does that part.
+step "stand-in msiexec.exe for \"msiexec /a\" in the daemon's working directory C:\\QuillonRun\\tools"
+qln_stand_in_msiexec "admin_tree=$(_qln_unix_to_win "$QLN_RELEASE_DIR/releases/$QLN_RELEASE_N1/admin")"
 
-echo "== Starting QLNUpgrade.exe (daemon mode)"
-"$QLN_WINE" "$QLN_BIN_DIR/QLNUpgrade.exe" &
-daemon=$!
-send wait 30000 || { echo "the daemon's window did not appear"; exit 1; }
-echo "   window QLNUpgradeWindow is up"
+say "Settings (registry overrides under HKCU\\Software\\Quillon\\KM)"
+qln_setting QlnUpgradeMode immediate_silent
+qln_setting SilentUpgradePreNotify true
+qln_setting SilentUpgradeSuccessNotify true
+step "QlnUpgradeMode=immediate_silent, SilentUpgradePreNotify=true, SilentUpgradeSuccessNotify=true"
 
-echo "== Starting a second daemon in the same session (must exit at once)"
-set +e
-"$QLN_WINE" "$QLN_BIN_DIR/QLNUpgrade.exe"; echo "   second daemon exit code: $?"
-echo "== Sending an upgrade request with a malformed version"
-send copydata 0x514C4E00 1.16.km16.2381; echo "   window answered: $?"
-echo "== Asking the daemon to quit (QLNUpgradeMsg::WM_Quit)"
-send quit; echo "   window answered: $?"
-wait $daemon; echo "   daemon exit code: $?"
-set -e
+say "Starting C:\\Program Files\\Quillon\\bin\\QLNUpgrade.exe"
+qln_daemon_start
+step "hidden window QLNUpgradeWindow is up; the first update check runs 30 s after start"
 
-echo "== Log file"
-cat "$WINEPREFIX/drive_c/QuillonDemo/Logger/"*.upgrade.log
+# Answers the daemon's dialogs as a user would, until the upgrade worker has
+# logged its outcome and no dialog is left (or the time is up).
+outcome_re='Upgrade completed|Upgrade failed with result|Upgrade cancelled by user'
+answer_dialogs() {
+    local deadline=$((SECONDS + $1)) out button choice
+    while [ $SECONDS -lt $deadline ]; do
+        if out="$(qln_dialog show 2000)"; then
+            button=""
+            for choice in "Upgrade now" "Restart later" "OK"; do
+                if grep -q "^button [0-9]*: $choice" <<<"$out"; then button="$choice"; break; fi
+            done
+            step "dialog of the daemon:"
+            sed 's/^/     | /' <<<"$out"
+            [ -n "$button" ] || { echo "   no known answer to this dialog"; return 1; }
+            step "answering \"$button\""
+            qln_dialog click "$button" 5000 >/dev/null || true
+        elif qln_log | grep -Eq "$outcome_re"; then
+            # The success or reboot dialog follows the outcome line at once.
+            qln_dialog none 3000 >/dev/null && return 0
+        fi
+    done
+    echo "   no outcome within $1 s"
+    return 1
+}
+
+say "Waiting for the update check, answering the daemon's dialogs"
+answer_dialogs 240 || true
+
+say "Key lines of the log (daemon and its elevated copy)"
+qln_log | grep -E 'QLNUpgrade starting|Checking version from|LoadVersionInfo: (got|newer)|MSI download completed|Starting .* upgrade worker|Re-launching elevated:|Running elevated|Upgrade pipeline started|MSI verification passed|Attempting strategy|Strategy \[|Elevated process exited|Added upgrade result|Upgrade completed|Upgrade failed|User chose' |
+    sed -E 's/^\[[0-9-]+ ([0-9:.]+)\] \[([a-z]+)\] \[[^]]*\] \[[^]]*\] /\1 \2  /' | sed 's/^/   /' || true
+
+say "History (HKCU\\Software\\Quillon\\KM\\UpgradeResult; time|mode|success|code|version)"
+qln_history | sed 's/^/   /'
+
+say "Installed version before and after"
+after="$(qln_installed_version)"
+step "before: $before"
+step "after:  $after"
+tree_n1="$QLN_RELEASE_DIR/releases/$QLN_RELEASE_N1/tree"
+same=0 differ=()
+while IFS= read -r -d '' f; do
+    rel="${f#"$tree_n1"/}"
+    if cmp -s "$f" "$QLN_INSTALL_DIR/$rel"; then same=$((same + 1)); else differ+=("$rel"); fi
+done < <(find "$tree_n1" -type f -print0)
+step "$same files of the installation equal release N+1"
+for rel in "${differ[@]}"; do step "differs: $rel"; done
+pending="$("$QLN_WINE" reg query 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations 2>/dev/null | tr -d '\r' | grep -o 'REG_MULTI_SZ.*' || true)"
+[ -z "$pending" ] || step "replaced at the next restart: ${pending#REG_MULTI_SZ}"
+
+say "Asking the daemon to quit"
+qln_daemon_stop
+if [ "$after" = "$QLN_RELEASE_N1" ]; then
+    say "Done: the daemon upgraded Quillon from $before to $after"
+else
+    say "The installation was not upgraded (still $after); see the log lines above"
+    exit 1
+fi

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test under a fresh Wine
-# prefix with the local test servers.
+# prefix with the local test servers (the end-to-end tests make their own
+# prefix and release server).
 # Usage: scripts/test.sh [--build-dir DIR] [--no-deps] [ctest args...]
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -15,7 +16,11 @@ while [ $# -gt 0 ]; do
 done
 
 [ $deps -eq 1 ] && bash "$root/scripts/install-deps.sh"
-bash "$root/scripts/build.sh" --build-dir "$build_dir"
+# The daemon under test talks to the release server of the end-to-end tests
+# on a loopback port fixed for this build directory while it stays free.
+source "$root/tests/harness/release-server.sh"
+port="$(qln_release_port "$build_dir/release-server.port")"
+bash "$root/scripts/build.sh" --build-dir "$build_dir" -DQLN_SERVICE_HOST="https://127.0.0.1:$port"
 
 export QLN_BIN_DIR="$build_dir/bin"
 export QLN_RUN_DIR="$(mktemp -d /tmp/qln-run.XXXXXX)"

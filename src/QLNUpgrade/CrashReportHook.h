@@ -17,8 +17,17 @@ struct CrashHandlerRecord {
     HMODULE module = nullptr;
     std::array<FARPROC, 10> exports{};  // in the order of kCrashHandlerExports
 
-    InitCrashHandlerFn InitCrashHandler() const { return reinterpret_cast<InitCrashHandlerFn>(exports[0]); }
-    IsReadyToExitFn IsReadyToExit() const { return reinterpret_cast<IsReadyToExitFn>(exports[2]); }
+    InitCrashHandlerFn InitCrashHandler() const { return ExportAs<InitCrashHandlerFn>(exports[0]); }
+    IsReadyToExitFn IsReadyToExit() const { return ExportAs<IsReadyToExitFn>(exports[2]); }
+
+private:
+    // GetProcAddress hands out every export under one type; the way to its
+    // real type goes through the generic function pointer, which compilers
+    // accept as matching any function type.
+    template <typename Fn>
+    static Fn ExportAs(FARPROC proc) {
+        return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(proc));
+    }
 };
 
 inline constexpr const char* kCrashHandlerExports[10] = {

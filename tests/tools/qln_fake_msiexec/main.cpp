@@ -17,8 +17,12 @@
 //   admin_tree=<dir>   for "/a": copy this directory tree below the
 //                      TARGETDIR="..." of the command line
 //   log_text=<text>    for "/l*v": write this line into the named log file
-// Exit code 97 when the administrative copy failed, 98 for a malformed
-// "/a" command line.
+//   install=<program>  for "/i": run this program (the system's msiexec.exe)
+//                      with the same arguments and exit with its exit code,
+//                      so that only the administrative extraction, which
+//                      Wine's msiexec cannot do, is stood in for
+// Exit code 96 when the install program could not be started, 97 when the
+// administrative copy failed, 98 for a malformed "/a" command line.
 
 #include <windows.h>
 
@@ -87,6 +91,36 @@ bool QuotedAfter(const std::wstring& commandLine, const std::wstring& key, std::
     return true;
 }
 
+// The command line without the program name.
+std::wstring ArgumentsOf(const std::wstring& commandLine) {
+    std::size_t at = 0;
+    if (!commandLine.empty() && commandLine[0] == L'"') {
+        at = commandLine.find(L'"', 1);
+        at = at == std::wstring::npos ? commandLine.size() : at + 1;
+    } else {
+        at = commandLine.find(L' ');
+        if (at == std::wstring::npos) at = commandLine.size();
+    }
+    return commandLine.substr(at);
+}
+
+int RunAndWait(const std::wstring& program, const std::wstring& arguments) {
+    std::wstring commandLine = L"\"" + program + L"\"" + arguments;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (!::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                          &info)) {
+        return 96;
+    }
+    ::CloseHandle(info.hThread);
+    ::WaitForSingleObject(info.hProcess, INFINITE);
+    DWORD code = 96;
+    ::GetExitCodeProcess(info.hProcess, &code);
+    ::CloseHandle(info.hProcess);
+    return static_cast<int>(code);
+}
+
 }  // namespace
 
 int wmain() {
@@ -104,6 +138,10 @@ int wmain() {
     if (values.count("delay_ms")) ::Sleep(static_cast<DWORD>(std::stoul(values["delay_ms"])));
     if (values["hang"] == "1") {
         for (;;) ::Sleep(1000);
+    }
+
+    if (values.count("install") && commandLine.find(L" /i ") != std::wstring::npos) {
+        return RunAndWait(FromUtf8(values["install"]), ArgumentsOf(commandLine));
     }
 
     if (commandLine.find(L" /a ") != std::wstring::npos && values.count("admin_tree")) {

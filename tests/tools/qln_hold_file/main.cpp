@@ -6,7 +6,8 @@
 // "rename" shares reading and deletion (the file can be renamed but not
 // written, like an image the loader maps); "none" shares reading only (the
 // file can be neither written nor renamed). The named event is signalled once
-// every file is open; exit code 2 when one could not be opened.
+// every file is open ("-" for none: a caller outside Windows, such as a test
+// script, waits a moment instead); exit code 2 when one could not be opened.
 
 #include <windows.h>
 
@@ -22,10 +23,12 @@ int wmain(int argc, wchar_t** argv) {
         if (file == INVALID_HANDLE_VALUE) return 2;
         held.push_back(file);
     }
-    HANDLE ready = ::OpenEventW(EVENT_MODIFY_STATE, FALSE, argv[1]);
-    if (!ready) return 3;
-    ::SetEvent(ready);
-    ::CloseHandle(ready);
+    if (std::wcscmp(argv[1], L"-") != 0) {
+        HANDLE ready = ::OpenEventW(EVENT_MODIFY_STATE, FALSE, argv[1]);
+        if (!ready) return 3;
+        ::SetEvent(ready);
+        ::CloseHandle(ready);
+    }
     ::Sleep(INFINITE);
     return 0;
 }
