@@ -65,6 +65,7 @@ protected:
     void TearDown() override {
         qln::seams::g_replacePauseMs = 1000;
         qln::seams::g_msiExtractionTimeoutMs = 120000;
+        qln::seams::g_describeFileHolders = &DescribeFileHolders;
         // The strategy starts the (stand-in) status cache at its end; its
         // window may not exist yet.
         (void)KMWinOSUtils::TerminateProcessByName(L"QLNCache.exe");
@@ -137,6 +138,8 @@ TEST_F(ReplaceExecuteTest, RollsEverythingBackWhenOneFileCannotBeReplaced) {
     qlntest::FileHolder renamable(L"rename", {Installed(L"bin\\QuillProc.exe")});
     qlntest::FileHolder stuck(L"none", {Installed(L"version.txt")});
     ASSERT_TRUE(renamable.ok() && stuck.ok());
+    // The Restart Manager names nobody under emulation; the answer it would give.
+    qln::seams::g_describeFileHolders = [](const std::wstring&) noexcept { return std::wstring(L"holder.exe (pid 7)"); };
     qlntest::LogCapture log;
 
     EXPECT_EQ(strategy.Execute(context), UpgradeResult::StrategyFailed);
@@ -145,6 +148,7 @@ TEST_F(ReplaceExecuteTest, RollsEverythingBackWhenOneFileCannotBeReplaced) {
     EXPECT_EQ(qlntest::SnapshotTree(context.installRoot), before);
     EXPECT_TRUE(log.Contains("Deploy attempt 3/3 failed for: " + Narrow(Installed(L"version.txt"))));
     EXPECT_TRUE(log.Contains("Failed to replace after 3 retries, triggering rollback: "));
+    EXPECT_TRUE(log.Contains(Narrow(Installed(L"version.txt")) + " is in use by: holder.exe (pid 7)"));
     EXPECT_TRUE(log.Contains("Deployment aborted due to failure in category [VersionTxt]."));
     EXPECT_TRUE(log.Contains("Updated upgrade state to: Failed"));
     EXPECT_FALSE(HasPendingUpgrade());
