@@ -72,8 +72,10 @@ if wanted log; then
     echo "== Log call ($runs runs)"
     out=$(wine_run "$bin/qln_bench_core.exe" log 'C:\QLNBench\LogBench\' "$runs")
     echo "$out" | sed 's/^/   /'
-    for v in $(echo "$out" | sed -n 's/^run [0-9]*: info \([0-9.]*\) ns, debug \([0-9.]*\) ns$/\1/p'); do record log_info_ns product "$v"; done
-    for v in $(echo "$out" | sed -n 's/^run [0-9]*: info \([0-9.]*\) ns, debug \([0-9.]*\) ns$/\2/p'); do record log_debug_ns product "$v"; done
+    runs_re='^run [0-9]*: info \([0-9.]*\) ns, debug \([0-9.]*\) ns, floor \([0-9.]*\) ns$'
+    for v in $(echo "$out" | sed -n "s/$runs_re/\1/p"); do record log_info_ns product "$v"; done
+    for v in $(echo "$out" | sed -n "s/$runs_re/\2/p"); do record log_debug_ns product "$v"; done
+    for v in $(echo "$out" | sed -n "s/$runs_re/\3/p"); do record log_floor_ns product "$v"; done
 fi
 
 # The log measure points the logger elsewhere; the daemon logs here.
@@ -122,25 +124,20 @@ if wanted deploy; then
     echo "== Deployment of a 500-file, 200 MiB release ($runs runs each)"
     python3 "$root/bench/make_tree.py" "$trees/installed" --generation 1
     python3 "$root/bench/make_tree.py" "$trees/release" --generation 2
-    has_deploy=0
-    wine_run "$bin/qln_bench_core.exe" deploy 2>&1 | grep -q "usage: .*deploy" && has_deploy=1
     for i in $(seq 1 "$runs"); do
         rm -rf "$trees/target" && cp -r "$trees/installed" "$trees/target" && sync
         out=$(wine_run "$bin/qln_bench_probe.exe" copytree "$(winpath "$trees/release")" "$(winpath "$trees/target")")
         copy_ms=$(echo "$out" | sed -n 's/^copy_ms=\([0-9.]*\).*/\1/p')
+        rm -rf "$trees/target" "$trees/staging" && cp -r "$trees/installed" "$trees/target" && mkdir "$trees/staging" && sync
+        out=$(wine_run "$bin/qln_bench_core.exe" deploy "$(winpath "$trees/release")" "$(winpath "$trees/target")" \
+            "$(winpath "$trees/staging")" 'C:\QLNBench\DeployLog\')
+        deploy_ms=$(echo "$out" | sed -n 's/^deploy_ms=\([0-9.]*\).*/\1/p')
+        [ -n "$deploy_ms" ] && [ -n "$copy_ms" ] || { echo "deployment run failed: $out" >&2; exit 1; }
+        diff -rq "$trees/release" "$trees/target" >/dev/null || { echo "the deployed tree differs from the release" >&2; exit 1; }
+        echo "   run $i: deployment with backup ${deploy_ms} ms, plain copy ${copy_ms} ms"
+        record deploy_s product "$(awk "BEGIN{print $deploy_ms/1000}")"
         record deploy_s baseline "$(awk "BEGIN{print $copy_ms/1000}")"
-        line="   run $i: plain copy ${copy_ms} ms"
-        if [ $has_deploy -eq 1 ]; then
-            rm -rf "$trees/target" "$trees/backup" && cp -r "$trees/installed" "$trees/target" && sync
-            out=$(wine_run "$bin/qln_bench_core.exe" deploy "$(winpath "$trees/release")" "$(winpath "$trees/target")" \
-                "$(winpath "$trees/backup")")
-            deploy_ms=$(echo "$out" | sed -n 's/^deploy_ms=\([0-9.]*\).*/\1/p')
-            record deploy_s product "$(awk "BEGIN{print $deploy_ms/1000}")"
-            line="$line, deployment with backup ${deploy_ms} ms"
-        fi
-        echo "$line"
     done
-    [ $has_deploy -eq 1 ] || echo "   the deployment itself is not part of this build; only the baseline was measured"
     rm -rf "$trees"
 fi
 
