@@ -3,7 +3,8 @@
 # Wine. Installs what is missing, builds what it needs, runs every measure
 # several times and prints the medians, the ratios and the raw runs.
 #
-# Usage: bash bench/run.sh [--build-dir DIR] [--runs N] [--idle-seconds S] [--only LIST]
+# Usage: bash bench/run.sh [--build-dir DIR] [--no-build] [--runs N] [--idle-seconds S] [--only LIST]
+#   --no-build        measure the programs already in DIR/bin
 #   --runs N          runs per measure (default 3; start-up uses 2N+1)
 #   --idle-seconds S  length of each idle window (default 60)
 #   --only LIST       comma-separated subset of: log,startup,download,deploy,idle
@@ -11,11 +12,13 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build_dir="$root/build/bench"
 runs=3
+build=1
 idle_seconds=60
 only="log,startup,download,deploy,idle"
 while [ $# -gt 0 ]; do
     case "$1" in
         --build-dir) build_dir="$(realpath -m "$2")"; shift 2 ;;
+        --no-build) build=0; shift ;;
         --runs) runs="$2"; shift 2 ;;
         --idle-seconds) idle_seconds="$2"; shift 2 ;;
         --only) only="$2"; shift 2 ;;
@@ -30,10 +33,9 @@ if ! command -v curl >/dev/null; then
     $SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq curl >/dev/null
 fi
 
-echo "== Building"
-cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+[ $build -eq 1 ] && echo "== Building" && cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build_dir" -j"$(nproc)" --target QLNUpgrade qln_bench_bare qln_bench_probe qln_bench_core \
+[ $build -eq 1 ] && cmake --build "$build_dir" -j"$(nproc)" --target QLNUpgrade qln_bench_bare qln_bench_probe qln_bench_core \
     qln_add_root_cert qln_send_request >/dev/null
 
 export QLN_BIN_DIR="$build_dir/bin"

@@ -10,6 +10,8 @@
 #include <spdlog/spdlog.h>
 
 #include <array>
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cwchar>
 #include <iostream>
@@ -28,12 +30,33 @@ std::wstring s_levelName = L"info";
 std::wstring s_fileSuffix = L".log";
 std::wstring s_logPath;
 std::time_t s_loggerCreatedAt = 0;
+// The local day of the current logger, [start, end) in wall-clock seconds,
+// computed once when it is created: a log call compares two numbers instead
+// of converting the time to a local date.
+std::time_t s_loggerDayStart = 0;
+std::time_t s_loggerDayEnd = 0;
+// How often each switch had been read when GetLogger last compared it.
+std::uint64_t s_dirReadsSeen = 0;
+std::uint64_t s_levelReadsSeen = 0;
+// The current logger's level, or -1 without a logger; read without a lock
+// by log calls to drop a message below it at once.
+std::atomic<int> s_filterLevel{-1};
 volatile bool s_debugOutputOnly = false;
 volatile bool s_loggerReady = false;
 
-std::time_t DefaultWallSeconds() { return std::time(nullptr); }
+// The C runtime's time() looks the time zone up again on every call (some
+// microseconds, about ten under Wine); the system time is read directly.
+std::time_t DefaultWallSeconds() {
+    FILETIME now{};
+    ::GetSystemTimePreciseAsFileTime(&now);
+    const std::uint64_t ticks = (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    constexpr std::uint64_t kTicksFrom1601To1970 = 116444736000000000ULL;
+    return static_cast<std::time_t>((ticks - kTicksFrom1601To1970) / 10000000ULL);
+}
+// A cache that lasts a minute needs no finer clock than the tick count, which
+// is read from memory, not through a system call.
 std::int64_t DefaultSteadyNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    return static_cast<std::int64_t>(::GetTickCount64()) * 1000000;
 }
 KMLoggerHelper::Clock s_clock{&DefaultWallSeconds, &DefaultSteadyNs};
 
@@ -44,20 +67,44 @@ public:
     template <typename ReadFn>
     T Get(ReadFn read) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        const std::int64_t now = s_clock.steadyNanoseconds();
-        if (!m_everRead || now - m_readAt >= kSwitchCacheNs || now < m_readAt) {
-            m_value = read();
-            m_everRead = true;
-            m_readAt = now;
-        }
+        RefreshLocked(read);
         return m_value;
     }
 
+    // Re-reads the value when it is due and returns how often it has been
+    // read, so that a caller can skip comparing a copy it compared before.
+    template <typename ReadFn>
+    std::uint64_t Refresh(ReadFn read) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        RefreshLocked(read);
+        return m_reads;
+    }
+
+    // True while the next Get would return the cached copy without reading.
+    bool Fresh() const noexcept {
+        const std::int64_t readAt = m_readAt.load(std::memory_order_acquire);
+        const std::int64_t now = s_clock.steadyNanoseconds();
+        return readAt != kNever && now >= readAt && now - readAt < kSwitchCacheNs;
+    }
+
 private:
+    static constexpr std::int64_t kNever = INT64_MIN;
+
+    template <typename ReadFn>
+    void RefreshLocked(ReadFn read) {
+        const std::int64_t now = s_clock.steadyNanoseconds();
+        const std::int64_t readAt = m_readAt.load(std::memory_order_relaxed);
+        if (readAt == kNever || now - readAt >= kSwitchCacheNs || now < readAt) {
+            m_value = read();
+            ++m_reads;
+            m_readAt.store(now, std::memory_order_release);
+        }
+    }
+
     std::mutex m_mutex;
     T m_value{};
-    bool m_everRead = false;
-    std::int64_t m_readAt = 0;
+    std::uint64_t m_reads = 0;
+    std::atomic<std::int64_t> m_readAt{kNever};
 };
 
 CachedSwitch<bool>& EnabledSwitch() {
@@ -103,6 +150,44 @@ std::tm LocalTm(std::time_t t, bool* ok) {
     std::tm tm{};
     *ok = localtime_s(&tm, &t) == 0;
     return tm;
+}
+
+// Sets [start, end) to the local day that holds t; an empty range when the
+// time cannot be converted, so that the next log call replaces the logger.
+void LocalDayBounds(std::time_t t, std::time_t& start, std::time_t& end) {
+    start = end = t;
+    bool ok = false;
+    std::tm day = LocalTm(t, &ok);
+    if (!ok) return;
+    day.tm_hour = day.tm_min = day.tm_sec = 0;
+    day.tm_isdst = -1;
+    std::tm next = day;
+    next.tm_mday += 1;
+    const std::time_t first = std::mktime(&day);
+    const std::time_t after = std::mktime(&next);
+    if (first == static_cast<std::time_t>(-1) || after == static_cast<std::time_t>(-1) || after <= first) return;
+    start = first;
+    end = after;
+}
+
+// Stores the switch's value in current when it differs; the texts are
+// compared only when the switch was read anew since the last call.
+bool TakeIfChanged(CachedSwitch<std::wstring>& value, std::wstring (*read)(), std::uint64_t& readsSeen,
+                   std::wstring& current) {
+    const std::uint64_t reads = value.Refresh(read);
+    if (reads == readsSeen) return false;
+    readsSeen = reads;
+    std::wstring latest = value.Get(read);
+    if (latest == current) return false;
+    current = std::move(latest);
+    return true;
+}
+
+std::wstring ReadLevelFromRegistry() {
+    return qln::ToLowerAscii(KMLoggerHelper::ReadRegistryString(kKmKey, L"LoggerLevel", L"info"));
+}
+std::wstring ReadDirFromRegistry() {
+    return KMLoggerHelper::ReadRegistryString(kKmKey, L"LoggerDir", L"");
 }
 
 // Fixed-size wide buffer that silently truncates; no allocation.
@@ -182,11 +267,11 @@ bool KMLoggerHelper::ReadLoggerEnabled() {
 }
 
 std::wstring KMLoggerHelper::ReadLoggerLevel() {
-    return LevelSwitch().Get([] { return qln::ToLowerAscii(ReadRegistryString(kKmKey, L"LoggerLevel", L"info")); });
+    return LevelSwitch().Get(&ReadLevelFromRegistry);
 }
 
 std::wstring KMLoggerHelper::ReadLoggerDir() {
-    return DirSwitch().Get([] { return ReadRegistryString(kKmKey, L"LoggerDir", L""); });
+    return DirSwitch().Get(&ReadDirFromRegistry);
 }
 
 int KMLoggerHelper::ParseLevelName(const std::wstring& name) {
@@ -276,6 +361,8 @@ bool KMLoggerHelper::CreateLoggerLocked() {
         logger->set_formatter(std::make_unique<spdlog::pattern_formatter>(
             "[%Y-%m-%d %H:%M:%S.%e] [%^%l%$] [%s:%#] [%!] %v", spdlog::pattern_time_type::local, "\r\n"));
         s_loggerCreatedAt = s_clock.wallSeconds();
+        LocalDayBounds(s_loggerCreatedAt, s_loggerDayStart, s_loggerDayEnd);
+        s_filterLevel.store(static_cast<int>(level), std::memory_order_release);
         m_logger = std::move(logger);
         m_loggerName = name;
         return true;
@@ -294,6 +381,7 @@ bool KMLoggerHelper::CreateLoggerLocked() {
 
 void KMLoggerHelper::DropLoggerLocked() {
     if (!m_logger) return;
+    s_filterLevel.store(-1, std::memory_order_release);
     spdlog::drop(m_loggerName);
     m_logger.reset();
     m_loggerName.clear();
@@ -363,24 +451,18 @@ std::shared_ptr<spdlog::logger> KMLoggerHelper::GetLogger() {
     const auto unlock = qln::ScopeExit([&] { ::LeaveCriticalSection(&inst.m_lock); });
     if (!s_loggerReady) return {};
     if (inst.m_logger) {
-        bool okCreated = false, okNow = false;
-        const std::tm created = LocalTm(s_loggerCreatedAt, &okCreated);
-        const std::tm now = LocalTm(s_clock.wallSeconds(), &okNow);
-        if (okCreated && okNow && created.tm_year == now.tm_year && created.tm_mon == now.tm_mon && created.tm_mday == now.tm_mday) {
-            std::wstring dir = ReadLoggerDir();
-            if (dir != s_logDir) {
-                s_logDir = std::move(dir);
-                inst.DropLoggerLocked();
-            }
+        const std::time_t now = s_clock.wallSeconds();
+        if (now >= s_loggerDayStart && now < s_loggerDayEnd) {
+            if (TakeIfChanged(DirSwitch(), &ReadDirFromRegistry, s_dirReadsSeen, s_logDir)) inst.DropLoggerLocked();
         } else {
             inst.DropLoggerLocked();
         }
     }
     if (!inst.m_logger && !inst.CreateLoggerLocked()) return {};
-    std::wstring level = ReadLoggerLevel();
-    if (level != s_levelName) {
-        s_levelName = std::move(level);
-        inst.m_logger->set_level(static_cast<spdlog::level::level_enum>(ParseLevelName(s_levelName)));
+    if (TakeIfChanged(LevelSwitch(), &ReadLevelFromRegistry, s_levelReadsSeen, s_levelName)) {
+        const int parsed = ParseLevelName(s_levelName);
+        inst.m_logger->set_level(static_cast<spdlog::level::level_enum>(parsed));
+        s_filterLevel.store(parsed, std::memory_order_release);
     }
     return inst.m_logger;
 }
@@ -408,6 +490,13 @@ template <typename Pattern>
 std::shared_ptr<spdlog::logger> BeginImpl(Level level, const SourceLoc& loc, Pattern pattern) noexcept {
     try {
         if (!s_debugOutputOnly && s_loggerReady) {
+            // Below the level of a logger that exists, and while the level
+            // switch is cached, the message is dropped without the logger or
+            // its lock: nothing would be written either way. (A change of
+            // date or directory waits for the next message that is written.)
+            if (static_cast<int>(level) < s_filterLevel.load(std::memory_order_acquire) && LevelSwitch().Fresh()) {
+                return {};
+            }
             auto logger = KMLoggerHelper::GetLogger();
             if (logger) {
                 if (logger->should_log(ToSpd(level))) return logger;
