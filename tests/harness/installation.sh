@@ -18,6 +18,8 @@
 #   qln_dialog <args>                 qln_answer_dialog.exe (show/click/none)
 #   qln_send <args>                   qln_send_request.exe
 #   qln_log                           the day's log of daemon and elevated copy
+#                                     (qln_log and qln_history never fail, so
+#                                     that callers under "set -e" go on)
 #   qln_wait_log <regex> <seconds>    waits for a log line
 #   qln_history                       the result history, "Count=n" and one
 #                                     "Entry<i>=<line>" per line
@@ -92,7 +94,7 @@ qln_daemon_stop() {
 }
 
 qln_log() {
-    cat "$WINEPREFIX/drive_c/QuillonRun/Logger/"*.upgrade.log 2>/dev/null | tr -d '\r'
+    cat "$WINEPREFIX/drive_c/QuillonRun/Logger/"*.upgrade.log 2>/dev/null | tr -d '\r' || true
 }
 
 qln_wait_log() {
@@ -112,5 +114,5 @@ qln_history() {
                 Count:REG_DWORD) echo "Count=$((value))" ;;
                 Entry*:REG_SZ) echo "$name=$value" ;;
             esac
-        done
+        done || true
 }
