@@ -1,38 +1,401 @@
 #include "QLNUpgrade/QLNUpgradeHelper.h"
 
+#include "QLNUpgrade/KM/Upgrade/QLNUpgradeConfig.h"
+#include "QLNUpgrade/KM/Upgrade/QLNUpgradeEngine.h"
+#include "QLNUpgrade/KM/Upgrade/QLNUpgradeProgress.h"
+#include "QLNUpgrade/KM/Upgrade/QLNUpgradeResultStore.h"
+#include "QLNUpgrade/KM/Upgrade/QLNUpgradeUI.h"
+#include "QLNUpgrade/KM/Upgrade/QLNVersionChecker.h"
+#include "QLNUpgrade/KM/Upgrade/QLNVersionInfo.h"
+#include "SVN/KM/KMConfigManager.h"
+#include "Utils/KM/KMConfig.h"
 #include "Utils/KM/KMLog.h"
+#include "Utils/KM/KMWinOSUtils.h"
+#include "Utils/PathUtils.h"
+#include "Utils/ScopeExit.h"
+#include "Utils/UniqueHandle.h"
 
-// The update check, the resume flow, the backup clean-up and the upgrade
-// worker are not part of this build yet. Until they are, each entry point
-// says so in the log and does nothing: no upgrade is started, nothing on disk
-// is touched, and the in-progress flag is never held.
+#include <shellapi.h>
+
+#include <ctime>
+#include <memory>
+#include <thread>
+#include <vector>
 
 std::atomic<bool> g_upgradeInProgress{false};
 
+namespace {
+
+constexpr wchar_t kBackupSuffix[] = L".qlnupd.bak";
+constexpr size_t kBackupSuffixLength = sizeof(kBackupSuffix) / sizeof(wchar_t) - 1;
+
+bool ClaimUpgrade() {
+    bool expected = false;
+    return g_upgradeInProgress.compare_exchange_strong(expected, true);
+}
+
+void ReleaseUpgrade() {
+    g_upgradeInProgress.exchange(false);
+}
+
+bool ConfigBool(const char* key) {
+    return KMConfigManager::Instance().GetConfig(KMConfig::GetEffectiveRepo()).GetBool(key);
+}
+
+// Starts fn on a detached thread. The caller's claim on g_upgradeInProgress
+// would otherwise never be released, so a thread that cannot be created
+// gives it back.
+template <typename Fn>
+bool StartDetached(Fn fn, const wchar_t* what) {
+    try {
+        std::thread(std::move(fn)).detach();
+        return true;
+    } catch (...) {
+        KM_LOG_ERROR(L"Could not start the {} thread; releasing the upgrade claim", what);
+        ReleaseUpgrade();
+        return false;
+    }
+}
+
+UpgradeResult MapElevatedExitCode(DWORD code) {
+    switch (code) {
+        case 0: return UpgradeResult::Success;
+        case 100: return UpgradeResult::SuccessNeedReboot;
+        case 101: return UpgradeResult::FallbackToManual;
+        case 102: return UpgradeResult::Cancelled;
+        case 103: return UpgradeResult::SuccessByReplace;
+        case 104: return UpgradeResult::SuccessByReplaceNeedReboot;
+        case 105: return UpgradeResult::MsiVerificationFailed;
+        default: return UpgradeResult::Failed;
+    }
+}
+
+void RunResumePrompt() {
+    const QLNUpgradeProgress progress = LoadUpgradeProgress();
+    const std::wstring version = progress.targetVersion.empty() ? std::wstring(L"unknown") : progress.targetVersion;
+    if (QLNUpgradeUI::PromptResumeUpgrade(version)) {
+        KM_LOG_INFO(L"User confirmed resume upgrade for version {}", version);
+        ExecuteUpgradeAsync(std::wstring(), UpgradeType::Resume, true);
+        return;
+    }
+    KM_LOG_INFO(L"User declined resume upgrade, clearing progress");
+    ClearUpgradeProgress();
+    ReleaseUpgrade();
+}
+
+void RunPreNotifyPrompt(UpgradeType type, const std::wstring& version, bool allowIgnore) {
+    const bool silent = (type == UpgradeType::Silent);
+    const PromptChoice choice = silent ? QLNUpgradeUI::PromptSilentUpgradeReady(version, allowIgnore)
+                                       : QLNUpgradeUI::PromptUpgradeAvailable(version, allowIgnore);
+    const wchar_t* word = silent ? L"silent" : L"manual";
+    switch (choice) {
+        case PromptChoice::UpgradeNow:
+            KM_LOG_INFO(L"User confirmed {} upgrade for version {}", word, version);
+            ExecuteUpgradeAsync(version, type, true);
+            return;
+        case PromptChoice::IgnoreVersion:
+            KM_LOG_INFO(L"User ignored {} upgrade for version {}", word, version);
+            (void)QLNVersionChecker::SaveIgnoredFor(version);
+            break;
+        default:
+            KM_LOG_INFO(L"User postponed {} upgrade for version {}", word, version);
+            break;
+    }
+    ReleaseUpgrade();
+}
+
+void StartPreNotifyPrompt(UpgradeType type, const QLNVersionInfo& info, bool allowIgnore) {
+    if (!ClaimUpgrade()) {
+        if (type == UpgradeType::Silent)
+            KM_LOG_INFO(L"Upgrade already in progress, skipping pre-notify prompt for version {}", info.version);
+        else
+            KM_LOG_INFO(L"Upgrade already in progress, skipping manual pre-notify prompt for version {}", info.version);
+        return;
+    }
+    StartDetached([type, version = info.version, allowIgnore] { RunPreNotifyPrompt(type, version, allowIgnore); },
+                  L"pre-notify prompt");
+}
+
+void RunUpgradeWorker(std::unique_ptr<UpgradeRequest> request) {
+    auto release = qln::ScopeExit([] { ReleaseUpgrade(); });
+    QLNUpgradeEngine engine;
+    UpgradeResult result = UpgradeResult::Failed;
+    const UpgradeType type = request->type;
+    if (type == UpgradeType::Manual) {
+        result = engine.UpgradeManual(request->version);
+    } else if (!KMWinOSUtils::IsRunningAsAdmin()) {
+        const std::wstring parameters = type == UpgradeType::Resume
+                                            ? std::wstring(L"--elevated-resume")
+                                            : fmt::format(L"--elevated-silent \"{}\"", request->version);
+        KM_LOG_INFO(L"Not running as admin, re-launching elevated: {}", parameters);
+        bool launched = false;
+        (void)RelaunchElevated(parameters, result, launched);
+        if (!launched)
+            QLNUpgradeResultStore::AddResult(IsUpgradeSuccess(result), L"elevate_failed", request->version,
+                                             static_cast<std::int32_t>(result));
+    } else if (type == UpgradeType::Silent) {
+        result = engine.UpgradeSilently(request->version);
+    } else if (type == UpgradeType::Resume) {
+        result = engine.ResumeUpgrade();
+    } else {
+        KM_LOG_ERROR(L"Unknown upgrade type: {}", static_cast<int>(type));
+    }
+
+    const wchar_t* word = UpgradeTypeLogWord(type);
+    switch (result) {
+        case UpgradeResult::Success: KM_LOG_INFO(L"Upgrade completed successfully (type={})", word); break;
+        case UpgradeResult::SuccessNeedReboot: KM_LOG_INFO(L"Upgrade completed, some files need reboot"); break;
+        case UpgradeResult::SuccessByReplace: KM_LOG_INFO(L"Upgrade completed via replace strategy (type={})", word); break;
+        case UpgradeResult::SuccessByReplaceNeedReboot:
+            KM_LOG_INFO(L"Upgrade completed via replace strategy, some files need reboot");
+            break;
+        case UpgradeResult::Cancelled: KM_LOG_INFO(L"Upgrade cancelled by user"); break;
+        default:
+            KM_LOG_ERROR(L"Upgrade failed with result {} - {}", static_cast<int>(result), QLNUpgradeUI::GetFailureText(engine));
+            break;
+    }
+    QLNUpgradeUI::HandleSuccessNotification(type, result);
+    QLNUpgradeUI::HandleFailureNotification(type, result, *request, engine);
+}
+
+}  // namespace
+
 void PerformUpdateCheck() {
-    KM_LOG_WARN(L"Update check is not available in this build yet; skipping");
+    if (!ConfigBool("VersionCheck")) {
+        KM_LOG_INFO(L"Version check disabled by server config, skipping auto check");
+        return;
+    }
+    if (g_upgradeInProgress.load()) {
+        KM_LOG_INFO(L"Upgrade already in progress, skipping update check");
+        return;
+    }
+    QLNVersionInfo info;
+    if (!QLNUpgradeEngine::LoadVersionInfo(info)) {
+        KM_LOG_WARN(L"Failed to download version info");
+        return;
+    }
+    if (!QLNVersionInfo::IsNewerVersion(info.version)) {
+        KM_LOG_INFO(L"Current version is up to date (server: {})", info.version);
+        return;
+    }
+    KM_LOG_INFO(L"Newer version available: {}", info.version);
+    const UpgradeMode mode = QLNUpgradeConfig::GetUpgradeMode();
+    if (!QLNVersionChecker().ShouldNotifyNewVersion()) {
+        KM_LOG_INFO(L"Notification interval not elapsed for mode {}, skipping", QLNUpgradeConfig::GetUpgradeModeName());
+        return;
+    }
+    QLNVersionChecker::SaveLastNotifiedAt(static_cast<std::uint64_t>(::_time64(nullptr)));
+
+    switch (mode) {
+        case UpgradeMode::ImmediateSilent:
+        case UpgradeMode::DelaySilent:
+            if (ConfigBool("SilentUpgradePreNotify")) {
+                KM_LOG_INFO(L"Silent mode with pre-notify, prompting user for version {}", info.version);
+                PromptSilentUpgradeWithPreNotify(info, !info.force);
+                return;
+            }
+            KM_LOG_INFO(L"Silent mode without pre-notify, starting silent update for version {}", info.version);
+            ExecuteUpgradeAsync(info.version, UpgradeType::Silent, false);
+            return;
+        case UpgradeMode::ImmediateManual:
+        case UpgradeMode::DelayManual:
+            if (ConfigBool("ManualUpgradePreNotify")) {
+                KM_LOG_INFO(L"Manual mode with pre-notify, prompting user for version {}", info.version);
+                PromptManualUpgradeWithPreNotify(info, !info.force);
+                return;
+            }
+            KM_LOG_INFO(L"Manual mode without pre-notify, starting manual update for version {}", info.version);
+            ExecuteUpgradeAsync(info.version, UpgradeType::Manual, false);
+            return;
+        case UpgradeMode::Ignore:
+            return;
+    }
 }
 
 bool CheckAndResumeUpgrade() {
-    KM_LOG_WARN(L"Resume of interrupted upgrades is not available in this build yet; nothing resumed");
-    return false;
+    if (!HasPendingUpgrade()) {
+        KM_LOG_DEBUG(L"No pending upgrade to resume");
+        return false;
+    }
+    const QLNUpgradeProgress progress = LoadUpgradeProgress();
+    if (!progress.targetVersion.empty() && !QLNVersionInfo::IsNewerVersion(progress.targetVersion)) {
+        KM_LOG_INFO(L"Pending target version {} is no longer newer than running version; upgrade already succeeded, "
+                    L"clearing stale progress without prompting",
+                    progress.targetVersion);
+        UpdateUpgradeState(L"Succeeded");
+        ClearUpgradeProgress();
+        return false;
+    }
+    if (!ClaimUpgrade()) {
+        KM_LOG_INFO(L"Upgrade already in progress, skipping resume prompt");
+        return false;
+    }
+    KM_LOG_INFO(L"Detected interrupted upgrade, prompting user for confirmation...");
+    return StartDetached([] { RunResumePrompt(); }, L"resume prompt");
+}
+
+void PromptSilentUpgradeWithPreNotify(const QLNVersionInfo& info, bool allowIgnore) {
+    StartPreNotifyPrompt(UpgradeType::Silent, info, allowIgnore);
+}
+
+void PromptManualUpgradeWithPreNotify(const QLNVersionInfo& info, bool allowIgnore) {
+    StartPreNotifyPrompt(UpgradeType::Manual, info, allowIgnore);
+}
+
+bool IsWalkedDirectory(DWORD attributes) noexcept {
+    // A junction or directory link may point back up the tree (an endless
+    // walk) or out of the product, whose files are not ours to clean.
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+bool IsBackupFileName(std::wstring_view name) {
+    if (name.size() <= kBackupSuffixLength) return false;
+    const std::wstring_view tail = name.substr(name.size() - kBackupSuffixLength);
+    return ::CompareStringOrdinal(tail.data(), static_cast<int>(tail.size()), kBackupSuffix,
+                                  static_cast<int>(kBackupSuffixLength), TRUE) == CSTR_EQUAL;
 }
 
 void CleanupOldBackupFiles() {
-    KM_LOG_WARN(L"Backup file clean-up is not available in this build yet; skipping");
+    const std::wstring root = GetProductDirectory();
+    KM_LOG_DEBUG(L"CleanupOldBackupFiles installRoot: {}", root);
+    const size_t deleted = CleanupBackupFilesBelow(root);
+    if (deleted > 0) KM_LOG_INFO(L"Cleaned up {} old backup files", deleted);
+}
+
+size_t CleanupBackupFilesBelow(const std::wstring& root) {
+    std::vector<std::wstring> pending{root};
+    size_t deleted = 0;
+    while (!pending.empty()) {
+        const std::wstring dir = std::move(pending.back());
+        pending.pop_back();
+        // The product directory ends in a backslash; entries below it must not get a second one.
+        const std::wstring base = (!dir.empty() && dir.back() == L'\\') ? dir.substr(0, dir.size() - 1) : dir;
+        WIN32_FIND_DATAW found{};
+        qln::UniqueFindHandle find(::FindFirstFileW((base + L"\\*").c_str(), &found));
+        if (!find) continue;
+        do {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") continue;
+            const std::wstring path = base + L"\\" + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                if (IsWalkedDirectory(found.dwFileAttributes)) pending.push_back(path);
+                continue;
+            }
+            if (!IsBackupFileName(name)) continue;
+            if (::DeleteFileW(path.c_str())) {
+                KM_LOG_DEBUG(L"Cleaned up backup file: {}", path);
+                ++deleted;
+            } else {
+                KM_LOG_DEBUG(L"Could not delete backup file: {} (error: {})", path, ::GetLastError());
+            }
+        } while (::FindNextFileW(find.get(), &found));
+    }
+    return deleted;
 }
 
 void ExecuteUpgradeAsync(const std::wstring& version, UpgradeType type, bool alreadyClaimed) {
-    KM_LOG_WARN(L"Upgrade worker is not available in this build yet; upgrade to {} (type={}) not started", version,
-                static_cast<int>(type));
-    if (alreadyClaimed) g_upgradeInProgress.store(false);
+    const wchar_t* word = UpgradeTypeLogWord(type);
+    if (!alreadyClaimed && !ClaimUpgrade()) {
+        KM_LOG_INFO(L"Upgrade already in progress, skipping {} request for version {}", word, version);
+        return;
+    }
+    KM_LOG_INFO(L"Starting {} upgrade worker for version {}", word, version);
+    try {
+        auto request = std::make_unique<UpgradeRequest>(UpgradeRequest{version, type});
+        StartDetached([request = std::move(request)]() mutable { RunUpgradeWorker(std::move(request)); }, L"upgrade worker");
+    } catch (...) {
+        KM_LOG_ERROR(L"Could not create the upgrade request; releasing the upgrade claim");
+        ReleaseUpgrade();
+    }
+}
+
+bool RelaunchElevated(const std::wstring& parameters, UpgradeResult& result, bool& launched) {
+    launched = false;
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        KM_LOG_ERROR(L"GetModuleFileName failed, error: {}", length == 0 ? ::GetLastError() : DWORD{ERROR_INSUFFICIENT_BUFFER});
+        return false;
+    }
+    KM_LOG_INFO(L"Re-launching elevated: {} {}", path, parameters);
+
+    SHELLEXECUTEINFOW info{};
+    info.cbSize = sizeof(info);
+    info.fMask = SEE_MASK_NOCLOSEPROCESS;
+    info.lpVerb = L"runas";
+    info.lpFile = path;
+    info.lpParameters = parameters.c_str();
+    info.nShow = SW_HIDE;
+    const auto shellExecute = qln::seams::g_elevationShellExecuteEx ? qln::seams::g_elevationShellExecuteEx : &::ShellExecuteExW;
+    if (!shellExecute(&info)) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_CANCELLED) {
+            KM_LOG_INFO(L"User declined UAC elevation");
+            result = UpgradeResult::Cancelled;
+        } else {
+            KM_LOG_ERROR(L"ShellExecuteEx failed for elevation, error: {}", error);
+            result = UpgradeResult::Failed;
+        }
+        return false;
+    }
+    qln::UniqueHandle process(info.hProcess);
+    if (!process) {
+        result = UpgradeResult::Failed;
+        return false;
+    }
+    launched = true;
+    ::WaitForSingleObject(process.get(), INFINITE);
+    DWORD exitCode = 1;
+    ::GetExitCodeProcess(process.get(), &exitCode);
+    process.reset();
+    KM_LOG_INFO(L"Elevated process exited with code {}", exitCode);
+    result = MapElevatedExitCode(exitCode);
+    return IsUpgradeSuccess(result);
+}
+
+int ElevatedExitCode(UpgradeResult result) {
+    switch (result) {
+        case UpgradeResult::Success: return 0;
+        case UpgradeResult::SuccessNeedReboot: return 100;
+        case UpgradeResult::FallbackToManual: return 101;
+        case UpgradeResult::Cancelled: return 102;
+        case UpgradeResult::SuccessByReplace: return 103;
+        case UpgradeResult::SuccessByReplaceNeedReboot: return 104;
+        case UpgradeResult::MsiVerificationFailed: return 105;
+        default: return static_cast<int>(result);
+    }
 }
 
 int RunElevatedAction(int action, const std::wstring& version) {
-    if (action != 0 && action != 1) {
+    QLNUpgradeEngine engine;
+    UpgradeResult result = UpgradeResult::Failed;
+    if (action == 0) {
+        KM_LOG_INFO(L"Running elevated silent upgrade for version {}", version);
+        result = engine.UpgradeSilently(version);
+    } else if (action == 1) {
+        KM_LOG_INFO(L"Running elevated resume upgrade");
+        result = engine.ResumeUpgrade();
+    } else {
         KM_LOG_ERROR(L"Unknown elevated action: {}", action);
         return 1;
     }
-    KM_LOG_ERROR(L"Elevated upgrade is not available in this build yet; action {} for version '{}' not run", action, version);
-    return static_cast<int>(UpgradeResult::Failed);
+    switch (result) {
+        case UpgradeResult::Success: KM_LOG_INFO(L"Elevated upgrade completed successfully"); break;
+        case UpgradeResult::SuccessNeedReboot: KM_LOG_INFO(L"Elevated upgrade completed, reboot needed"); break;
+        case UpgradeResult::SuccessByReplace: KM_LOG_INFO(L"Elevated upgrade completed via replace strategy"); break;
+        case UpgradeResult::SuccessByReplaceNeedReboot:
+            KM_LOG_INFO(L"Elevated upgrade completed via replace strategy, reboot needed");
+            break;
+        case UpgradeResult::MsiVerificationFailed:
+            KM_LOG_ERROR(L"Elevated upgrade: MSI verification failed - {}", engine.LastError());
+            break;
+        case UpgradeResult::FallbackToManual:
+            KM_LOG_WARN(L"Elevated upgrade: all silent strategies failed, signaling fallback to manual");
+            break;
+        case UpgradeResult::Cancelled: KM_LOG_INFO(L"Elevated upgrade: user cancelled"); break;
+        default:
+            KM_LOG_ERROR(L"Elevated upgrade failed with result {} - {}", static_cast<int>(result), engine.LastError());
+            break;
+    }
+    return ElevatedExitCode(result);
 }

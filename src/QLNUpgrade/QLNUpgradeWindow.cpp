@@ -7,7 +7,9 @@
 #include "QLNUpgrade/QLNUpgradeHelper.h"
 #include "Utils/KM/KMLog.h"
 
+#include <algorithm>
 #include <cwctype>
+#include <exception>
 #include <thread>
 
 namespace {
@@ -83,18 +85,28 @@ LRESULT OnUpgradeRequest(WPARAM wParam) {
     return 0;
 }
 
+bool HasNulWithin(const COPYDATASTRUCT& data, size_t units) {
+    const auto* text = static_cast<const wchar_t*>(data.lpData);
+    const auto* end = text + std::min<size_t>(data.cbData / 2, units);
+    return std::find(text, end, L'\0') != end;
+}
+
 LRESULT OnCopyData(HWND hwnd, WPARAM wParam, LPARAM lParam) {
     const auto* data = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
     if (!data || (data->dwData != kCopyDataTagAutomatic && data->dwData != kCopyDataTagManual))
         return ::DefWindowProcW(hwnd, WM_COPYDATA, wParam, lParam);
     if (!data->lpData || data->cbData < 2) return 0;
 
-    const std::wstring version = ReadCopyDataVersion(*data);
     const bool manual = (data->dwData == kCopyDataTagManual);
-    KM_LOG_INFO(L"External upgrade requested (manual={}, version={})", manual, version);
+    if (data->cbData / 2 > kMaxCopyDataVersionUnits && !HasNulWithin(*data, kMaxCopyDataVersionUnits)) {
+        KM_LOG_WARN(L"Upgrade request of {} bytes is too long for a version, ignoring it", data->cbData);
+        return 0;
+    }
+    const std::wstring version = ReadCopyDataVersion(*data);
+    KM_LOG_INFO(L"External upgrade requested (manual={}, version={})", manual, ForLogLine(version));
     VersionNumber number{};
     if (!ParseVersionNumber(version, number)) {
-        KM_LOG_WARN(L"Invalid target version '{}', ignoring upgrade request", version);
+        KM_LOG_WARN(L"Invalid target version '{}', ignoring upgrade request", ForLogLine(version));
         return 0;
     }
     RefreshLocalConfigForUpgrade(L"external upgrade request (specified version)");
@@ -107,22 +119,7 @@ LRESULT OnCopyData(HWND hwnd, WPARAM wParam, LPARAM lParam) {
     return 1;
 }
 
-}  // namespace
-
-std::wstring ReadCopyDataVersion(const COPYDATASTRUCT& data) {
-    if (!data.lpData) return {};
-    const auto* units = static_cast<const wchar_t*>(data.lpData);
-    std::wstring text(units, data.cbData / 2);
-    const size_t nul = text.find(L'\0');
-    if (nul != std::wstring::npos) text.resize(nul);
-    size_t begin = 0;
-    while (begin < text.size() && std::iswspace(text[begin])) ++begin;
-    size_t end = text.size();
-    while (end > begin && std::iswspace(text[end - 1])) --end;
-    return text.substr(begin, end - begin);
-}
-
-LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT HandleMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_DESTROY:
         case WM_CLOSE:
@@ -148,4 +145,40 @@ LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) 
             KM_LOG_DEBUG(L"Unhandled message: {}", message);
             return ::DefWindowProcW(hwnd, message, wParam, lParam);
     }
+}
+
+}  // namespace
+
+std::wstring ForLogLine(std::wstring_view text) {
+    std::wstring out(text);
+    for (auto& c : out)
+        if (c < L' ' || c == 0x7F || c == 0x2028 || c == 0x2029) c = L'?';
+    return out;
+}
+
+std::wstring ReadCopyDataVersion(const COPYDATASTRUCT& data) {
+    if (!data.lpData) return {};
+    const auto* units = static_cast<const wchar_t*>(data.lpData);
+    // A version text is short; another program's buffer is never copied whole.
+    std::wstring text(units, std::min<size_t>(data.cbData / 2, kMaxCopyDataVersionUnits));
+    const size_t nul = text.find(L'\0');
+    if (nul != std::wstring::npos) text.resize(nul);
+    size_t begin = 0;
+    while (begin < text.size() && std::iswspace(text[begin])) ++begin;
+    size_t end = text.size();
+    while (end > begin && std::iswspace(text[end - 1])) --end;
+    return text.substr(begin, end - begin);
+}
+
+LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    // An exception must not cross DispatchMessageW (the system's frames
+    // cannot unwind it): whatever a handler throws ends here.
+    try {
+        return HandleMessage(hwnd, message, wParam, lParam);
+    } catch (const std::exception& e) {
+        KM_LOG_ERROR("Exception while handling window message {}: {}", message, e.what());
+    } catch (...) {
+        KM_LOG_ERROR(L"Unknown exception while handling window message {}", message);
+    }
+    return 0;
 }

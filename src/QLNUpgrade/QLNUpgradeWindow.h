@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace QLNUpgradeMsg {
 constexpr UINT WM_UpgradeRequest = WM_APP + 0x67;
@@ -25,6 +26,15 @@ constexpr UINT kStartupCleanupDelayMs = 10000;
 
 LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 
-// The version text of a WM_COPYDATA request: the first cbData/2 UTF-16 units,
-// cut at the first NUL and trimmed of white space.
+// Longest version text taken from a WM_COPYDATA request, in UTF-16 units; a
+// longer request (no NUL within this many units) is refused unread.
+constexpr size_t kMaxCopyDataVersionUnits = 256;
+
+// The version text of a WM_COPYDATA request: the first cbData/2 UTF-16 units
+// (at most kMaxCopyDataVersionUnits), cut at the first NUL and trimmed of
+// white space.
 std::wstring ReadCopyDataVersion(const COPYDATASTRUCT& data);
+
+// Text from outside made safe for one log line: control characters and line
+// separators become '?'.
+std::wstring ForLogLine(std::wstring_view text);

@@ -1,5 +1,6 @@
 // Test entry point: every test starts and ends with a clean product registry.
 #include "support/TestSupport.h"
+#include "Utils/StringConv.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -11,9 +12,25 @@ class RegistryReset : public ::testing::EmptyTestEventListener {
     void OnTestEnd(const ::testing::TestInfo&) override { qlntest::ClearProductRegistry(); }
 };
 
+// Started by RelaunchElevated as "the elevated copy" (the tests' executable is
+// the running module): records its command line and ends with the scripted
+// exit code instead of running tests.
+bool RunAsElevatedCopy(int argc, wchar_t** argv, int& exitCode) {
+    bool elevated = false;
+    for (int i = 1; i < argc; ++i)
+        elevated = elevated || _wcsicmp(argv[i], L"--elevated-silent") == 0 || _wcsicmp(argv[i], L"--elevated-resume") == 0;
+    if (!elevated) return false;
+    const std::wstring record = qlntest::Env(L"QLN_TEST_ELEVATED_RECORD");
+    if (!record.empty()) qlntest::WriteFileBytes(record, qln::WideToUtf8(::GetCommandLineW()));
+    const std::wstring code = qlntest::Env(L"QLN_TEST_ELEVATED_EXIT");
+    exitCode = code.empty() ? 0 : _wtoi(code.c_str());
+    return true;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    if (int exitCode = 0; RunAsElevatedCopy(argc, argv, exitCode)) return exitCode;
     ::testing::InitGoogleMock(&argc, argv);
     ::testing::UnitTest::GetInstance()->listeners().Append(new RegistryReset);
     return RUN_ALL_TESTS();

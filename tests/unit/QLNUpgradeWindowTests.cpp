@@ -1,5 +1,8 @@
 // The hidden window's procedure driven with real messages in this process.
 #include "support/TestSupport.h"
+#include "support/UpgradeFixtures.h"
+
+#include "QLNUpgrade/KM/Upgrade/QLNVersionChecker.h"
 
 #include "QLNUpgrade/QLNUpgradeApp.h"
 #include "QLNUpgrade/QLNUpgradeHelper.h"
@@ -117,6 +120,40 @@ TEST_F(UpgradeWindow, RequestsWhileAnUpgradeRunsAreAnsweredWithoutStartingAnothe
     EXPECT_TRUE(log.Contains("External upgrade requested (manual=true)"));
     EXPECT_FALSE(log.Contains("not started")) << "no worker may be asked for";
     EXPECT_TRUE(g_upgradeInProgress.load()) << "the window only reads the flag";
+}
+
+TEST_F(UpgradeWindow, OversizedOrMultiLineRequestsAreBoundedInCopyAndLog) {
+    qlntest::LogCapture log;
+    const std::wstring huge(8u << 20, L'7');  // 16 MiB without a NUL
+    EXPECT_EQ(CopyData(kCopyDataTagAutomatic, huge.data(), static_cast<DWORD>(huge.size() * 2)), 0);
+    EXPECT_TRUE(log.Contains("Upgrade request of 16777216 bytes is too long for a version, ignoring it"));
+    EXPECT_FALSE(log.Contains("External upgrade requested"));
+
+    std::wstring padded = L"1.16.KM16.2400";
+    padded.resize(4096, L'\0');  // a large buffer whose text ends early is fine
+    EXPECT_EQ(ReadCopyDataVersion(COPYDATASTRUCT{kCopyDataTagAutomatic, 8192, padded.data()}), L"1.16.KM16.2400");
+
+    const std::wstring forged = L"2.0.1\r\n[2026-01-01 00:00:00.000] [info] forged";
+    EXPECT_EQ(CopyData(kCopyDataTagAutomatic, forged.data(), static_cast<DWORD>(forged.size() * 2)), 0);
+    EXPECT_TRUE(log.Contains("version=2.0.1??[2026-01-01 00:00:00.000] [info] forged)"));
+    for (const auto& line : log.Lines()) EXPECT_NE(line.rfind("[2026-01-01", 0), 0u) << "a request must not start a log line";
+    EXPECT_LT(log.Lines().size(), 10u);
+}
+
+TEST_F(UpgradeWindow, ValidNewerCachedVersionStartsTheWorker) {
+    qlntest::LogCapture log;
+    qlntest::StagedPackage package;
+    qlntest::ScriptedStrategies strategies({{UpgradeResult::Success, L"", nullptr}});
+    QLNVersionInfo cached;
+    cached.rawText = std::wstring(qlntest::kPackageVersion) + L"\ninfo\nhttps://example.test/notes\nfalse";
+    QLNVersionChecker::SaveToRegistry(cached);
+    EXPECT_EQ(::SendMessageW(m_hwnd, QLNUpgradeMsg::WM_UpgradeRequest, 1, 0), 0);
+    EXPECT_TRUE(log.Contains("Starting manual upgrade worker for version 1.16.KM16.2400"));
+    const ULONGLONG end = ::GetTickCount64() + 60000;
+    while (g_upgradeInProgress.load() && ::GetTickCount64() < end) ::Sleep(20);
+    EXPECT_FALSE(g_upgradeInProgress.load()) << "the worker releases its claim";
+    EXPECT_EQ(strategies.ChainTypes(), std::vector<UpgradeType>{UpgradeType::Manual});
+    EXPECT_TRUE(log.Contains("Upgrade completed successfully (type=manual)"));
 }
 
 TEST_F(UpgradeWindow, TimerTwoArmsTheHourlyTimerAndRunsTheFirstCheck) {

@@ -130,19 +130,21 @@ std::set<std::string, std::less<>> KeysOfKind(KMConfigKeys::KeyKind kind) {
 
 }  // namespace
 
+// The tables are never destroyed: detached worker and prompt threads may
+// still look up keys while the process runs its exit-time destructors.
 const std::vector<KMConfigKeys::KeyDef>& KMConfigKeys::Table() {
-    static const std::vector<KeyDef> table = BuildTable();
-    return table;
+    static const auto* const table = new std::vector<KeyDef>(BuildTable());
+    return *table;
 }
 
 const std::set<std::string, std::less<>>& KMConfigKeys::SvnKeys() {
-    static const auto keys = KeysOfKind(KeyKind::SvnKey);
-    return keys;
+    static const auto* const keys = new std::set<std::string, std::less<>>(KeysOfKind(KeyKind::SvnKey));
+    return *keys;
 }
 
 const std::set<std::string, std::less<>>& KMConfigKeys::QlnKeys() {
-    static const auto keys = KeysOfKind(KeyKind::QlnKey);
-    return keys;
+    static const auto* const keys = new std::set<std::string, std::less<>>(KeysOfKind(KeyKind::QlnKey));
+    return *keys;
 }
 
 bool KMConfigKeys::IsValidKey(std::string_view key) {

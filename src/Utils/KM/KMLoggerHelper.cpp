@@ -12,6 +12,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <cstdio>
 #include <cwchar>
 #include <iostream>
@@ -25,10 +26,18 @@ constexpr const wchar_t* kFallbackTags[] = {L"TRC", L"DBG", L"INF", L"WRN", L"ER
 
 // Process-wide logger state; guarded by the instance lock except the two
 // flags, which only Initialize writes before other threads exist.
-std::wstring s_logDir;
-std::wstring s_levelName = L"info";
-std::wstring s_fileSuffix = L".log";
-std::wstring s_logPath;
+// Never destroyed, like the instance: detached worker and prompt threads may
+// still log while the process runs its exit-time destructors.
+struct LoggerTexts {
+    std::wstring logDir;
+    std::wstring levelName = L"info";
+    std::wstring fileSuffix = L".log";
+    std::wstring logPath;
+};
+LoggerTexts& Texts() {
+    static LoggerTexts* const texts = new LoggerTexts();
+    return *texts;
+}
 std::time_t s_loggerCreatedAt = 0;
 // The local day of the current logger, [start, end) in wall-clock seconds,
 // computed once when it is created: a log call compares two numbers instead
@@ -43,6 +52,10 @@ std::uint64_t s_levelReadsSeen = 0;
 std::atomic<int> s_filterLevel{-1};
 volatile bool s_debugOutputOnly = false;
 volatile bool s_loggerReady = false;
+// Set when the process starts its exit-time destructors (guarded by the
+// instance lock): spdlog's registry is about to go, so the logger in use is
+// kept and never replaced from then on.
+bool s_processExiting = false;
 
 // The C runtime's time() looks the time zone up again on every call (some
 // microseconds, about ten under Wine); the system time is read directly.
@@ -107,17 +120,18 @@ private:
     std::atomic<std::int64_t> m_readAt{kNever};
 };
 
+// The switches are never destroyed either (see LoggerTexts).
 CachedSwitch<bool>& EnabledSwitch() {
-    static CachedSwitch<bool> s;
-    return s;
+    static auto* const s = new CachedSwitch<bool>();
+    return *s;
 }
 CachedSwitch<std::wstring>& LevelSwitch() {
-    static CachedSwitch<std::wstring> s;
-    return s;
+    static auto* const s = new CachedSwitch<std::wstring>();
+    return *s;
 }
 CachedSwitch<std::wstring>& DirSwitch() {
-    static CachedSwitch<std::wstring> s;
-    return s;
+    static auto* const s = new CachedSwitch<std::wstring>();
+    return *s;
 }
 
 bool ReadEnabledFromRegistry() {
@@ -248,8 +262,16 @@ void BuildFallback(FallbackBuffer& buf, const char* function, int line, km::log:
 KMLoggerHelper::KMLoggerHelper() {
     ::InitializeCriticalSection(&m_lock);
     spdlog::details::registry::instance();
-    s_logDir = ReadLoggerDir();
-    s_levelName = ReadLoggerLevel();
+    // Registered after the registry came to be, so it runs before the
+    // registry is destroyed at exit.
+    std::atexit([] {
+        auto& inst = Instance();
+        ::EnterCriticalSection(&inst.m_lock);
+        s_processExiting = true;
+        ::LeaveCriticalSection(&inst.m_lock);
+    });
+    Texts().logDir = ReadLoggerDir();
+    Texts().levelName = ReadLoggerLevel();
 }
 
 KMLoggerHelper& KMLoggerHelper::Instance() {
@@ -326,7 +348,7 @@ bool KMLoggerHelper::CreateLogDirectory(const std::wstring& dir) {
 std::wstring KMLoggerHelper::CurrentLogPath() {
     auto& inst = Instance();
     ::EnterCriticalSection(&inst.m_lock);
-    std::wstring path = s_logPath;
+    std::wstring path = Texts().logPath;
     ::LeaveCriticalSection(&inst.m_lock);
     return path;
 }
@@ -336,16 +358,16 @@ bool KMLoggerHelper::CreateLoggerLocked() {
     // must leave the process on debugger lines, not take it down.
     std::string name;
     try {
-        if (s_logDir.empty()) return false;
-        if (!CreateLogDirectory(s_logDir)) {
-            std::cerr << "Failed to create log directory: " << qln::WideToUtf8(s_logDir) << "\n";
+        if (Texts().logDir.empty()) return false;
+        if (!CreateLogDirectory(Texts().logDir)) {
+            std::cerr << "Failed to create log directory: " << qln::WideToUtf8(Texts().logDir) << "\n";
             return false;
         }
-        s_logPath = s_logDir + FormatLocalTime(L"%Y-%m-%d") + s_fileSuffix;
+        Texts().logPath = Texts().logDir + FormatLocalTime(L"%Y-%m-%d") + Texts().fileSuffix;
         name = "Quillon_Logger_" + qln::WideToUtf8(FormatLocalTime(L"%Y%m%d_%H%M%S"));
         std::shared_ptr<spdlog::logger> logger;
         try {
-            logger = spdlog::synchronous_factory::create<spdlog::sinks::basic_file_sink_mt>(name, s_logPath, false);
+            logger = spdlog::synchronous_factory::create<spdlog::sinks::basic_file_sink_mt>(name, Texts().logPath, false);
         } catch (const spdlog::spdlog_ex& ex) {
             std::cerr << "Failed to create logger: " << ex.what() << "\n";
             return false;
@@ -354,8 +376,8 @@ bool KMLoggerHelper::CreateLoggerLocked() {
             std::cerr << "Failed to create logger: unknown error\n";
             return false;
         }
-        s_levelName = ReadLoggerLevel();
-        const auto level = static_cast<spdlog::level::level_enum>(ParseLevelName(s_levelName));
+        Texts().levelName = ReadLoggerLevel();
+        const auto level = static_cast<spdlog::level::level_enum>(ParseLevelName(Texts().levelName));
         logger->set_level(level);
         logger->flush_on(level);
         logger->set_formatter(std::make_unique<spdlog::pattern_formatter>(
@@ -417,7 +439,7 @@ bool KMLoggerHelper::Initialize(const std::wstring& suffix) {
         auto& inst = Instance();
         ::EnterCriticalSection(&inst.m_lock);
         const auto unlock = qln::ScopeExit([&] { ::LeaveCriticalSection(&inst.m_lock); });
-        s_fileSuffix = suffix;
+        Texts().fileSuffix = suffix;
         inst.DropLoggerLocked();
         if (!inst.CreateLoggerLocked()) {
             WriteLoggerSwitch(kProbe, 0);
@@ -450,17 +472,18 @@ std::shared_ptr<spdlog::logger> KMLoggerHelper::GetLogger() {
     // Released on every way out, also when a registry read or spdlog throws.
     const auto unlock = qln::ScopeExit([&] { ::LeaveCriticalSection(&inst.m_lock); });
     if (!s_loggerReady) return {};
+    if (s_processExiting) return inst.m_logger;
     if (inst.m_logger) {
         const std::time_t now = s_clock.wallSeconds();
         if (now >= s_loggerDayStart && now < s_loggerDayEnd) {
-            if (TakeIfChanged(DirSwitch(), &ReadDirFromRegistry, s_dirReadsSeen, s_logDir)) inst.DropLoggerLocked();
+            if (TakeIfChanged(DirSwitch(), &ReadDirFromRegistry, s_dirReadsSeen, Texts().logDir)) inst.DropLoggerLocked();
         } else {
             inst.DropLoggerLocked();
         }
     }
     if (!inst.m_logger && !inst.CreateLoggerLocked()) return {};
-    if (TakeIfChanged(LevelSwitch(), &ReadLevelFromRegistry, s_levelReadsSeen, s_levelName)) {
-        const int parsed = ParseLevelName(s_levelName);
+    if (TakeIfChanged(LevelSwitch(), &ReadLevelFromRegistry, s_levelReadsSeen, Texts().levelName)) {
+        const int parsed = ParseLevelName(Texts().levelName);
         inst.m_logger->set_level(static_cast<spdlog::level::level_enum>(parsed));
         s_filterLevel.store(parsed, std::memory_order_release);
     }

@@ -7,6 +7,7 @@
 // outcome of UpgradeSilently and UpgradeManual goes to the result history.
 
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeTypes.h"
+#include "QLNUpgrade/KM/Upgrade/QLNUpgradeUI.h"
 
 #include <atomic>
 #include <memory>
@@ -23,7 +24,7 @@ UpgradeStrategyChain MakeSilentStrategyChain(bool byReplace, bool byMsi);
 // The manual chain: the interactive installer only.
 UpgradeStrategyChain MakeManualStrategyChain();
 
-class QLNUpgradeEngine {
+class QLNUpgradeEngine final : public IUpgradeEngine {
 public:
     QLNUpgradeEngine() = default;
     QLNUpgradeEngine(const QLNUpgradeEngine&) = delete;
@@ -33,7 +34,7 @@ public:
     // when every strategy failed (or none is switched on).
     UpgradeResult UpgradeSilently(const std::wstring& version);
     // The interactive installer; Failed when it failed.
-    UpgradeResult UpgradeManual(const std::wstring& version);
+    UpgradeResult UpgradeManual(const std::wstring& version) override;
     // Repeats an interrupted upgrade from the start; Success when none is recorded.
     UpgradeResult ResumeUpgrade();
 
@@ -44,6 +45,7 @@ public:
 
     // Text of the last error; emptied when a pipeline starts.
     [[nodiscard]] const std::wstring& LastError() const noexcept { return lastError; }
+    std::wstring GetLastErrorText() const override { return lastError; }
 
     // The installation root for an application directory: without trailing
     // backslashes, cut before its last backslash (unchanged when none is left

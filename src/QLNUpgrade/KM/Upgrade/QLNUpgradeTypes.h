@@ -30,13 +30,13 @@ enum class UpgradeType : int32_t {
 };
 
 // The word that names a worker's task in log lines; anything out of range is "unknown".
-constexpr const char* UpgradeTypeLogWord(UpgradeType t) noexcept {
+constexpr const wchar_t* UpgradeTypeLogWord(UpgradeType t) noexcept {
     switch (t) {
-    case UpgradeType::Silent: return "silent";
-    case UpgradeType::Resume: return "resume";
-    case UpgradeType::Manual: return "manual";
+    case UpgradeType::Silent: return L"silent";
+    case UpgradeType::Resume: return L"resume";
+    case UpgradeType::Manual: return L"manual";
     }
-    return "unknown";
+    return L"unknown";
 }
 
 // Handed by reference to each strategy of one pipeline run; the pipeline owns it.

@@ -1,0 +1,33 @@
+#include "QLNUpgrade/KM/Upgrade/MsiInstallerRun.h"
+
+#include "QLNUpgrade/KM/Upgrade/QLNUpgradeProgress.h"
+#include "QLNUpgrade/KM/Upgrade/QLNWindowsInstaller.h"
+#include "Utils/KM/KMLoggerHelper.h"
+#include "Utils/KM/KMWinOSUtils.h"
+
+std::wstring MsiInstallLogPath() {
+    // The directory of the log file in use; before the first log file exists,
+    // the configured one.
+    std::wstring dir = KMLoggerHelper::CurrentLogPath();
+    const size_t slash = dir.find_last_of(L"\\/");
+    dir = (slash == std::wstring::npos) ? KMLoggerHelper::ReadLoggerDir() : dir.substr(0, slash + 1);
+    return dir + KMLoggerHelper::FormatLocalTime(L"%Y-%m-%d") + L".upgrade.msi.log";
+}
+
+MsiProgressRecord::MsiProgressRecord(const wchar_t* upgradeType, const std::wstring& version, const std::wstring& stagingDir) {
+    QLNUpgradeProgress progress;
+    progress.inProgress = true;
+    progress.upgradeType = upgradeType;
+    progress.targetVersion = version;
+    progress.stagingDir = stagingDir;
+    progress.SaveUpgradeProgress();
+}
+
+MsiProgressRecord::~MsiProgressRecord() {
+    UpdateUpgradeState(m_outcome);
+    ClearUpgradeProgress();
+}
+
+bool LaunchMsiexec(const std::wstring& parameters, int showCommand, qln::UniqueHandle& process, DWORD& error) {
+    return QLNWindowsInstaller::StartInstaller(parameters, showCommand, !KMWinOSUtils::IsRunningAsAdmin(), process, error);
+}

@@ -1,0 +1,118 @@
+#include "QLNUpgrade/KM/Upgrade/MsiSilentUpgradeStrategy.h"
+
+#include "QLNUpgrade/KM/Upgrade/MsiInstallerRun.h"
+#include "QLNUpgrade/KM/Upgrade/QLNMsiPackage.h"
+#include "QLNUpgrade/KM/Upgrade/QLNUpgradeUI.h"
+#include "QLNUpgrade/KM/Upgrade/QLNVersionChecker.h"
+#include "QLNUpgrade/KM/Upgrade/QLNVersionInfo.h"
+#include "QLNUpgrade/KM/Upgrade/QLNWindowsInstaller.h"
+#include "SVN/KM/KMConfigManager.h"
+#include "Utils/KM/KMConfig.h"
+#include "Utils/KM/KMLog.h"
+
+namespace {
+
+// False when the user did not agree; ctx.errorText then says why.
+bool ConfirmInstall(UpgradeContext& ctx, UpgradeResult& result) {
+    KM_LOG_INFO(L"Showing MSI install confirmation dialog to user");
+    const std::wstring title = QLNUpgradeUI::LoadUIString(40611, L"The upgrade may restart Windows Explorer and related programs.");
+    const std::wstring content = QLNUpgradeUI::LoadUIString(
+        40612,
+        L"During the upgrade, Windows Explorer and some related processes may be temporarily restarted to replace "
+        L"system files.\n\nPlease save your work before continuing.");
+    const std::wstring yes = QLNUpgradeUI::LoadUIString(40613, L"Continue upgrade");
+    const std::wstring no = QLNUpgradeUI::LoadUIString(40614, L"Cancel upgrade");
+
+    // Ignoring is offered only for the version the user was told about, and
+    // never for a forced release.
+    QLNVersionInfo cached;
+    QLNVersionChecker::LoadFromRegistry(cached);
+    const bool sameVersion = !ctx.version.empty() &&
+                             ::CompareStringOrdinal(cached.version.c_str(), -1, ctx.version.c_str(), -1, TRUE) == CSTR_EQUAL;
+    const std::wstring ignore =
+        (!cached.force && sameVersion) ? QLNUpgradeUI::LoadUIString(40647, L"Ignore this Version") : std::wstring();
+
+    const int button = QLNUpgradeUI::ShowChoiceTaskDialog(title, content, yes, no, TD_WARNING_ICON, IDYES, false, ignore);
+    if (button == IDIGNORE) {
+        KM_LOG_INFO(L"User ignored MSI silent upgrade for version {}", ctx.version);
+        (void)QLNVersionChecker::SaveIgnoredFor(ctx.version);
+        ctx.errorText = L"User ignored this version";
+        result = UpgradeResult::Cancelled;
+        return false;
+    }
+    if (button == IDYES) {
+        KM_LOG_INFO(L"User confirmed MSI install, proceeding");
+        return true;
+    }
+    KM_LOG_INFO(L"User cancelled MSI install confirmation (button={})", button);
+    ctx.errorText = L"User cancelled the upgrade";
+    result = UpgradeResult::Cancelled;
+    return false;
+}
+
+}  // namespace
+
+UpgradeResult MsiSilentUpgradeStrategy::Execute(UpgradeContext& ctx) {
+    KM_LOG_INFO(L"Starting silent upgrade (by MSI) to version {}", ctx.version);
+    (void)QLNMsiPackage::CreateMsiPackageAlias(ctx.msiPath, ctx.stagingDir);
+
+    if (KMConfigManager::Instance().GetConfig(KMConfig::GetEffectiveRepo()).GetBool("MsiSilentUpgradePreNotify")) {
+        UpgradeResult declined = UpgradeResult::Cancelled;
+        if (!ConfirmInstall(ctx, declined)) return declined;
+    }
+
+    KM_LOG_INFO(L"Launching MSI silent install: {}", ctx.msiPath);
+    const std::wstring logPath = MsiInstallLogPath();
+    KM_LOG_INFO(L"MSI install log: {}", logPath);
+    const std::wstring parameters = QLNWindowsInstaller::SilentInstallParameters(ctx.msiPath, logPath);
+
+    MsiProgressRecord progress(L"silent", ctx.version, ctx.stagingDir);
+    qln::UniqueHandle process;
+    DWORD error = ERROR_SUCCESS;
+    if (!LaunchMsiexec(parameters, SW_HIDE, process, error)) {
+        if (error == ERROR_CANCELLED) {
+            KM_LOG_INFO(L"User declined UAC elevation prompt");
+            ctx.errorText = L"User declined UAC elevation";
+            progress.SetOutcome(L"Cancelled");
+            return UpgradeResult::Cancelled;
+        }
+        ctx.errorText = L"Failed to launch msiexec for silent MSI install";
+        KM_LOG_ERROR(L"ShellExecuteEx failed, error: {}", error);
+        return UpgradeResult::StrategyFailed;
+    }
+    if (!process) {
+        // Without a process there is nothing to wait for and no exit code.
+        ctx.errorText = L"MSI silent install failed";
+        KM_LOG_ERROR(L"msiexec exit code: {}", 1);
+        return UpgradeResult::StrategyFailed;
+    }
+
+    const DWORD limit = qln::seams::g_silentMsiTimeoutMs ? qln::seams::g_silentMsiTimeoutMs : kInstallTimeoutMs;
+    if (::WaitForSingleObject(process.get(), limit) == WAIT_TIMEOUT) {
+        KM_LOG_ERROR(L"MSI silent install timed out after {} ms, terminating", limit);
+        ::TerminateProcess(process.get(), 1);
+        ::WaitForSingleObject(process.get(), kTerminateWaitMs);
+        process.reset();
+        ctx.errorText = L"MSI silent install timed out";
+        return UpgradeResult::StrategyFailed;
+    }
+    DWORD exitCode = 1;
+    ::GetExitCodeProcess(process.get(), &exitCode);
+    process.reset();
+
+    switch (exitCode) {
+        case QLNWindowsInstaller::kExitSuccess:
+            KM_LOG_INFO(L"MSI silent install completed successfully");
+            progress.SetOutcome(L"Succeeded");
+            return UpgradeResult::Success;
+        case QLNWindowsInstaller::kExitRebootInitiated:
+        case QLNWindowsInstaller::kExitRebootRequired:
+            KM_LOG_INFO(L"MSI silent install completed, reboot required (exit code: {})", exitCode);
+            progress.SetOutcome(L"Succeeded");
+            return UpgradeResult::SuccessNeedReboot;
+        default:
+            ctx.errorText = L"MSI silent install failed";
+            KM_LOG_ERROR(L"msiexec exit code: {}", exitCode);
+            return UpgradeResult::StrategyFailed;
+    }
+}

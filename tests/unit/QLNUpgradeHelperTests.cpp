@@ -1,0 +1,411 @@
+// The daemon's actions: the elevated copy and its exit codes, the upgrade
+// worker, the update check with its real prompts, the resume check and the
+// backup clean-up.
+#include "support/TaskDialogDriver.h"
+#include "support/TestSupport.h"
+#include "support/UpgradeFixtures.h"
+
+#include "QLNUpgrade/KM/Upgrade/QLNUpgradeProgress.h"
+#include "QLNUpgrade/KM/Upgrade/QLNVersionChecker.h"
+#include "QLNUpgrade/QLNUpgradeHelper.h"
+#include "Utils/KM/KMWinOSUtils.h"
+#include "Utils/UniqueHandle.h"
+
+#include <gtest/gtest.h>
+
+#include <winioctl.h>
+
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+namespace {
+
+constexpr wchar_t kVersionCheckKey[] = L"Software\\Quillon\\VersionCheck";
+const std::wstring kTarget = qlntest::kPackageVersion;
+
+bool NotAdmin() {
+    return false;
+}
+
+// Every launch of the elevated copy goes through here: what was asked for is
+// kept, then the real ShellExecuteExW runs.
+struct LaunchRecord {
+    std::wstring verb;
+    std::wstring parameters;
+    int show = -1;
+    ULONG mask = 0;
+} g_launch;
+
+BOOL RecordAndLaunch(SHELLEXECUTEINFOW* info) {
+    g_launch = {info->lpVerb ? info->lpVerb : L"", info->lpParameters ? info->lpParameters : L"", info->nShow, info->fMask};
+    return ::ShellExecuteExW(info);
+}
+BOOL DeclinePrompt(SHELLEXECUTEINFOW* info) {
+    g_launch.parameters = info->lpParameters ? info->lpParameters : L"";
+    ::SetLastError(ERROR_CANCELLED);
+    return FALSE;
+}
+BOOL CannotLaunch(SHELLEXECUTEINFOW* info) {
+    g_launch.parameters = info->lpParameters ? info->lpParameters : L"";
+    ::SetLastError(ERROR_FILE_NOT_FOUND);
+    return FALSE;
+}
+
+// The test executable stands in for the elevated copy (it is the running
+// module): it records its command line and exits with the scripted code.
+class ElevatedCopy {
+public:
+    explicit ElevatedCopy(int exitCode) {
+        ::SetEnvironmentVariableW(L"QLN_TEST_ELEVATED_RECORD", Record().c_str());
+        ::SetEnvironmentVariableW(L"QLN_TEST_ELEVATED_EXIT", std::to_wstring(exitCode).c_str());
+    }
+    ~ElevatedCopy() {
+        ::SetEnvironmentVariableW(L"QLN_TEST_ELEVATED_RECORD", nullptr);
+        ::SetEnvironmentVariableW(L"QLN_TEST_ELEVATED_EXIT", nullptr);
+    }
+    std::wstring Record() const { return m_dir.path().wstring() + L"\\cmdline.txt"; }
+    std::string CommandLine() const { return qlntest::ReadFileBytes(Record()); }
+
+private:
+    qlntest::TempDir m_dir;
+};
+
+class Worker : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_upgradeInProgress = false;
+        g_launch = {};
+        qln::seams::g_elevationShellExecuteEx = &RecordAndLaunch;
+    }
+    void TearDown() override {
+        EXPECT_TRUE(AnswerDialogsUntilReleased(IDOK)) << "a worker or prompt is still running";
+        qln::seams::g_elevationShellExecuteEx = nullptr;
+        qln::seams::g_isRunningAsAdmin = nullptr;
+    }
+    // Waits for the end of the running flow, answering every dialog it shows
+    // with the button; false after a minute.
+    bool AnswerDialogsUntilReleased(int button, int* dialogsAnswered = nullptr) {
+        const ULONGLONG end = ::GetTickCount64() + 60000;
+        while (g_upgradeInProgress.load()) {
+            if (::GetTickCount64() > end) return false;
+            const auto dialog = qlntest::WaitForTaskDialog(100);
+            if (dialog.window && qlntest::ClickTaskDialogButton(dialog, button) && dialogsAnswered) ++*dialogsAnswered;
+        }
+        return true;
+    }
+    qlntest::LogCapture log;
+};
+
+TEST(ElevatedExitCodes, ResultsBecomeExitCodes) {
+    const std::pair<UpgradeResult, int> table[] = {
+        {UpgradeResult::Success, 0},          {UpgradeResult::SuccessNeedReboot, 100},
+        {UpgradeResult::SuccessByReplace, 103}, {UpgradeResult::SuccessByReplaceNeedReboot, 104},
+        {UpgradeResult::StrategyFailed, 4},   {UpgradeResult::MsiVerificationFailed, 105},
+        {UpgradeResult::Failed, 6},           {UpgradeResult::InvalidVersion, 7},
+        {UpgradeResult::AlreadyInProgress, 8}, {UpgradeResult::FallbackToManual, 101},
+        {UpgradeResult::Cancelled, 102},
+    };
+    for (const auto& [result, code] : table) EXPECT_EQ(ElevatedExitCode(result), code) << static_cast<int>(result);
+
+    qlntest::LogCapture log;
+    EXPECT_EQ(RunElevatedAction(5, L""), 1);
+    EXPECT_TRUE(log.Contains("Unknown elevated action: 5"));
+    EXPECT_EQ(RunElevatedAction(0, L"1.2"), 7);
+    EXPECT_TRUE(log.Contains("Elevated upgrade failed with result 7 - Invalid version format: 1.2"));
+}
+
+TEST_F(Worker, ElevatedCopyIsStartedThroughRunasAndItsExitCodeMappedBack) {
+    const struct {
+        int exitCode;
+        UpgradeResult result;
+        bool ok;
+    } table[] = {
+        {0, UpgradeResult::Success, true},
+        {100, UpgradeResult::SuccessNeedReboot, true},
+        {103, UpgradeResult::SuccessByReplace, true},
+        {104, UpgradeResult::SuccessByReplaceNeedReboot, true},
+        {101, UpgradeResult::FallbackToManual, false},
+        {102, UpgradeResult::Cancelled, false},
+        {105, UpgradeResult::MsiVerificationFailed, false},
+        {4, UpgradeResult::Failed, false},
+        {6, UpgradeResult::Failed, false},
+        {7, UpgradeResult::Failed, false},
+        {8, UpgradeResult::Failed, false},
+        {1, UpgradeResult::Failed, false},
+        {12345, UpgradeResult::Failed, false},
+    };
+    for (const auto& row : table) {
+        ElevatedCopy copy(row.exitCode);
+        UpgradeResult result = UpgradeResult::Success;
+        bool launched = false;
+        EXPECT_EQ(RelaunchElevated(L"--elevated-silent \"2.0.1\"", result, launched), row.ok) << row.exitCode;
+        EXPECT_TRUE(launched) << row.exitCode;
+        EXPECT_EQ(result, row.result) << row.exitCode;
+        EXPECT_NE(copy.CommandLine().find("--elevated-silent \"2.0.1\""), std::string::npos) << copy.CommandLine();
+    }
+    EXPECT_EQ(g_launch.verb, L"runas");
+    EXPECT_EQ(g_launch.show, SW_HIDE);
+    EXPECT_EQ(g_launch.mask, static_cast<ULONG>(SEE_MASK_NOCLOSEPROCESS));
+    EXPECT_TRUE(log.Contains("Elevated process exited with code 12345"));
+}
+
+TEST_F(Worker, NotElevatedSilentRequestRunsTheElevatedCopy) {
+    qln::seams::g_isRunningAsAdmin = &NotAdmin;
+    ElevatedCopy copy(103);
+    ExecuteUpgradeAsync(L"2.0.1", UpgradeType::Silent, false);
+    ExecuteUpgradeAsync(L"2.0.1", UpgradeType::Manual, false);
+    ASSERT_TRUE(AnswerDialogsUntilReleased(IDOK));
+    EXPECT_TRUE(log.Contains("Upgrade already in progress, skipping manual request for version 2.0.1"));
+    EXPECT_TRUE(log.Contains("Not running as admin, re-launching elevated: --elevated-silent \"2.0.1\""));
+    EXPECT_NE(copy.CommandLine().find("--elevated-silent \"2.0.1\""), std::string::npos);
+    EXPECT_TRUE(log.Contains("Upgrade completed via replace strategy (type=silent)"));
+    EXPECT_TRUE(qlntest::HistoryTail(0).empty()) << "the elevated copy records its own outcome";
+}
+
+TEST_F(Worker, DeclinedAndImpossibleElevationAreRecorded) {
+    qln::seams::g_isRunningAsAdmin = &NotAdmin;
+    qln::seams::g_elevationShellExecuteEx = &DeclinePrompt;
+    ExecuteUpgradeAsync(L"2.0.1", UpgradeType::Silent, false);
+    ASSERT_TRUE(AnswerDialogsUntilReleased(IDOK));
+    EXPECT_TRUE(log.Contains("User declined UAC elevation"));
+    EXPECT_TRUE(log.Contains("Upgrade cancelled by user"));
+    EXPECT_EQ(qlntest::HistoryTail(0), L"elevate_failed|0|10|2.0.1");
+
+    qln::seams::g_elevationShellExecuteEx = &CannotLaunch;
+    g_upgradeInProgress = true;  // claimed by the resume prompt
+    ExecuteUpgradeAsync(L"", UpgradeType::Resume, true);
+    int dialogs = 0;
+    ASSERT_TRUE(AnswerDialogsUntilReleased(IDOK, &dialogs));
+    EXPECT_EQ(g_launch.parameters, L"--elevated-resume");
+    EXPECT_TRUE(log.Contains("ShellExecuteEx failed for elevation, error: 2"));
+    EXPECT_TRUE(log.Contains("Upgrade failed with result 6 - Unknown error"));
+    EXPECT_EQ(qlntest::HistoryTail(1), L"elevate_failed|0|6|");
+    EXPECT_EQ(dialogs, 1) << "the failure is shown once";
+}
+
+TEST_F(Worker, ManualRequestRunsInTheDaemonWithoutElevation) {
+    qln::seams::g_isRunningAsAdmin = &NotAdmin;
+    qlntest::StagedPackage package;
+    qlntest::ScriptedStrategies strategies({{UpgradeResult::Success, L"", nullptr}});
+    ExecuteUpgradeAsync(kTarget, UpgradeType::Manual, false);
+    ASSERT_TRUE(AnswerDialogsUntilReleased(IDOK));
+    EXPECT_EQ(strategies.ChainTypes(), std::vector<UpgradeType>{UpgradeType::Manual});
+    EXPECT_TRUE(g_launch.parameters.empty()) << "no elevated copy for a manual upgrade";
+    EXPECT_TRUE(log.Contains("Upgrade completed successfully (type=manual)"));
+    EXPECT_EQ(qlntest::HistoryTail(0), L"manual|1|0|1.16.KM16.2400");
+}
+
+// The update check takes the version text from the configuration (the first
+// source) and finds the package in the cache, so nothing is fetched.
+class UpdateCheck : public Worker {
+protected:
+    void Offer(const wchar_t* mode, bool force = false) {
+        qlntest::SetKmString(L"QlnUpgradeMode", mode);
+        qlntest::SetKmString(L"LatestVersionInfo",
+                             kTarget + L"\nNew release\nhttps://example.test/notes\n" + (force ? L"true" : L"false"));
+    }
+    std::uint64_t LastNotifiedAt() const {
+        std::uint64_t value = 0;
+        DWORD size = sizeof(value);
+        ::RegGetValueW(HKEY_CURRENT_USER, kVersionCheckKey, L"NewVersionLastNotifiedAt", RRF_RT_REG_QWORD | RRF_RT_REG_DWORD,
+                       nullptr, &value, &size);
+        return value;
+    }
+    qlntest::StagedPackage package;
+    qlntest::ScriptedStrategies strategies{{{UpgradeResult::Success, L"", nullptr}}};
+};
+
+TEST_F(UpdateCheck, VersionCheckOtherThanTrueOrOneDisablesIt) {
+    Offer(L"immediate_silent");
+    qlntest::SetKmString(L"VersionCheck", L"TRUE");
+    PerformUpdateCheck();
+    EXPECT_TRUE(log.Contains("Version check disabled by server config, skipping auto check"));
+    EXPECT_FALSE(log.Contains("LoadVersionInfo"));
+    qlntest::SetKmString(L"VersionCheck", L"1");
+    g_upgradeInProgress = true;
+    PerformUpdateCheck();
+    EXPECT_TRUE(log.Contains("Upgrade already in progress, skipping update check"));
+    g_upgradeInProgress = false;
+}
+
+TEST_F(UpdateCheck, IgnoreModeStoresTheAnnouncementOnly) {
+    Offer(L"ignore");
+    PerformUpdateCheck();
+    EXPECT_TRUE(log.Contains("Newer version available: 1.16.KM16.2400"));
+    EXPECT_TRUE(log.Contains("MSI cache is valid, skipping download")) << "the advance download found the cache";
+    EXPECT_NE(LastNotifiedAt(), 0u);
+    EXPECT_FALSE(g_upgradeInProgress.load());
+    EXPECT_TRUE(qlntest::NoTaskDialogFor(500));
+    EXPECT_TRUE(strategies.ChainTypes().empty());
+}
+
+TEST_F(UpdateCheck, WithoutPreNotifyTheUpgradeStartsAtOnce) {
+    Offer(L"immediate_silent");
+    PerformUpdateCheck();
+    ASSERT_TRUE(AnswerDialogsUntilReleased(IDOK));
+    EXPECT_TRUE(log.Contains("Silent mode without pre-notify, starting silent update for version 1.16.KM16.2400"));
+    EXPECT_NE(LastNotifiedAt(), 0u);
+
+    package.Restage();
+    Offer(L"delay_manual");
+    qlntest::SetKmString(L"ManualUpgradePreNotify", L"false");
+    ::RegDeleteKeyValueW(HKEY_CURRENT_USER, kVersionCheckKey, L"NewVersionLastNotifiedAt");
+    PerformUpdateCheck();
+    ASSERT_TRUE(AnswerDialogsUntilReleased(IDOK));
+    EXPECT_TRUE(log.Contains("Manual mode without pre-notify, starting manual update for version 1.16.KM16.2400"));
+    EXPECT_EQ(strategies.ChainTypes(), (std::vector<UpgradeType>{UpgradeType::Silent, UpgradeType::Manual}));
+}
+
+TEST_F(UpdateCheck, PreNotifyPromptsAreAnsweredByTheUser) {
+    // Manual mode asks by default; "Later" releases the claim and stores nothing.
+    Offer(L"immediate_manual");
+    PerformUpdateCheck();
+    auto dialog = qlntest::WaitForTaskDialog();
+    ASSERT_NE(dialog.window, nullptr);
+    EXPECT_EQ(dialog.buttons.size(), 3u) << "Ignore this Version is offered";
+    QLNVersionInfo info;
+    info.version = kTarget;
+    PromptManualUpgradeWithPreNotify(info, true);
+    EXPECT_TRUE(log.Contains("Upgrade already in progress, skipping manual pre-notify prompt for version 1.16.KM16.2400"));
+    ASSERT_TRUE(qlntest::ClickTaskDialogButton(dialog, IDNO));
+    ASSERT_TRUE(AnswerDialogsUntilReleased(IDOK));
+    EXPECT_TRUE(log.Contains("User postponed manual upgrade for version 1.16.KM16.2400"));
+    EXPECT_EQ(qlntest::ReadHkcuDword(kVersionCheckKey, L"NewVersionIgnore"), 0u);
+
+    // A forced release cannot be ignored; agreeing hands the claim to the worker.
+    ::RegDeleteKeyValueW(HKEY_CURRENT_USER, kVersionCheckKey, L"NewVersionLastNotifiedAt");
+    Offer(L"delay_silent", true);
+    qlntest::SetKmString(L"SilentUpgradePreNotify", L"1");
+    PerformUpdateCheck();
+    dialog = qlntest::WaitForTaskDialog();
+    ASSERT_NE(dialog.window, nullptr);
+    EXPECT_EQ(dialog.buttons.size(), 2u) << "no Ignore button for a forced release";
+    PromptSilentUpgradeWithPreNotify(info, true);
+    EXPECT_TRUE(log.Contains("Upgrade already in progress, skipping pre-notify prompt for version 1.16.KM16.2400"));
+    ASSERT_TRUE(qlntest::ClickTaskDialogButton(dialog, IDYES));
+    ASSERT_TRUE(AnswerDialogsUntilReleased(IDOK));
+    EXPECT_TRUE(log.Contains("User confirmed silent upgrade for version 1.16.KM16.2400"));
+    EXPECT_EQ(strategies.ChainTypes(), std::vector<UpgradeType>{UpgradeType::Silent});
+
+    // Ignoring stores the mark for the offered version.
+    package.Restage();
+    ::RegDeleteKeyValueW(HKEY_CURRENT_USER, kVersionCheckKey, L"NewVersionLastNotifiedAt");
+    Offer(L"immediate_manual");
+    PerformUpdateCheck();
+    dialog = qlntest::WaitForTaskDialog();
+    ASSERT_NE(dialog.window, nullptr);
+    ASSERT_TRUE(qlntest::ClickTaskDialogButton(dialog, IDIGNORE));
+    ASSERT_TRUE(AnswerDialogsUntilReleased(IDOK));
+    EXPECT_TRUE(log.Contains("User ignored manual upgrade for version 1.16.KM16.2400"));
+    EXPECT_EQ(qlntest::ReadHkcuDword(kVersionCheckKey, L"NewVersionIgnore"), 1u);
+}
+
+class ResumeCheck : public Worker {
+protected:
+    void SavePending(const std::wstring& version) {
+        QLNUpgradeProgress record;
+        record.inProgress = true;
+        record.targetVersion = version;
+        record.upgradeType = L"silent";
+        record.SaveUpgradeProgress();
+    }
+};
+
+TEST_F(ResumeCheck, StaleOrDeclinedProgressIsCleared) {
+    EXPECT_FALSE(CheckAndResumeUpgrade());
+    EXPECT_TRUE(log.Contains("No pending upgrade to resume"));
+
+    SavePending(L"1.16.KM16.2381");
+    EXPECT_FALSE(CheckAndResumeUpgrade());
+    EXPECT_TRUE(log.Contains("Pending target version 1.16.KM16.2381 is no longer newer than running version"));
+    EXPECT_TRUE(log.Contains("Updated upgrade state to: Succeeded"));
+    EXPECT_FALSE(HasPendingUpgrade());
+    EXPECT_TRUE(qlntest::NoTaskDialogFor(300));
+
+    SavePending(kTarget);
+    g_upgradeInProgress = true;
+    EXPECT_FALSE(CheckAndResumeUpgrade());
+    EXPECT_TRUE(log.Contains("Upgrade already in progress, skipping resume prompt"));
+    g_upgradeInProgress = false;
+
+    EXPECT_TRUE(CheckAndResumeUpgrade());
+    const auto dialog = qlntest::WaitForTaskDialog();
+    ASSERT_NE(dialog.window, nullptr);
+    ASSERT_TRUE(qlntest::ClickTaskDialogButton(dialog, IDNO));
+    ASSERT_TRUE(AnswerDialogsUntilReleased(IDOK));
+    EXPECT_TRUE(log.Contains("User declined resume upgrade, clearing progress"));
+    EXPECT_FALSE(HasPendingUpgrade());
+}
+
+// A directory junction (mount-point reparse point) at link pointing to
+// target; the Windows error when it cannot be made.
+DWORD MakeJunction(const std::wstring& link, const std::wstring& target) {
+    if (!::CreateDirectoryW(link.c_str(), nullptr)) return ::GetLastError();
+    qln::UniqueFileHandle dir(::CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!dir) return ::GetLastError();
+    const std::wstring substitute = L"\\??\\" + target;
+    const WORD substituteBytes = static_cast<WORD>(substitute.size() * sizeof(wchar_t));
+    const WORD printBytes = static_cast<WORD>(target.size() * sizeof(wchar_t));
+    std::vector<BYTE> buffer(8 + 8 + substituteBytes + 2 + printBytes + 2);
+    auto put16 = [&](size_t at, WORD v) { memcpy(&buffer[at], &v, 2); };
+    const DWORD tag = IO_REPARSE_TAG_MOUNT_POINT;
+    memcpy(&buffer[0], &tag, 4);
+    put16(4, static_cast<WORD>(buffer.size() - 8));
+    put16(8, 0);
+    put16(10, substituteBytes);
+    put16(12, static_cast<WORD>(substituteBytes + 2));
+    put16(14, printBytes);
+    memcpy(&buffer[16], substitute.data(), substituteBytes);
+    memcpy(&buffer[16 + substituteBytes + 2], target.data(), printBytes);
+    DWORD returned = 0;
+    return ::DeviceIoControl(dir.get(), FSCTL_SET_REPARSE_POINT, buffer.data(), static_cast<DWORD>(buffer.size()), nullptr,
+                             0, &returned, nullptr)
+               ? ERROR_SUCCESS
+               : ::GetLastError();
+}
+
+TEST(BackupCleanup, DeletesBackupsBelowTheRootWithoutFollowingLinks) {
+    EXPECT_FALSE(IsBackupFileName(L".qlnupd.bak"));
+    EXPECT_TRUE(IsBackupFileName(L"x.QLNUPD.BAK"));
+    EXPECT_FALSE(IsBackupFileName(L"a.dll.qlnupd.bak.old"));
+
+    qlntest::LogCapture log;
+    qlntest::TempDir root;
+    const auto& r = root.path();
+    for (const char* name : {"a.dll.qlnupd.bak", "bin/x.QLNUPD.BAK", "bin/deep/er/y.exe.qlnupd.bak", "bin/.qlnupd.bak",
+                             "bin/keep.dll", "bin/locked.dll.qlnupd.bak"})
+        qlntest::WriteFileBytes(r / name, "x");
+    // A junction from deep inside back to the root: a walk that follows it
+    // never ends. Wine cannot make reparse points (ERROR_NOT_SUPPORTED); there
+    // only the rule that decides the descent is checked.
+    const auto loop = r / "bin" / "deep" / "loop";
+    const DWORD junction = MakeJunction(loop.wstring(), r.wstring());
+    if (junction == ERROR_NOT_SUPPORTED) {
+        ::RemoveDirectoryW(loop.c_str());
+        EXPECT_FALSE(IsWalkedDirectory(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+        EXPECT_TRUE(IsWalkedDirectory(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY));
+        EXPECT_FALSE(IsWalkedDirectory(FILE_ATTRIBUTE_ARCHIVE));
+    } else {
+        ASSERT_EQ(junction, DWORD{ERROR_SUCCESS});
+        ASSERT_TRUE(std::filesystem::exists(loop / "bin" / "keep.dll")) << "the junction leads back up";
+    }
+    qln::UniqueFileHandle locked(::CreateFileW((r / "bin/locked.dll.qlnupd.bak").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                               nullptr, OPEN_EXISTING, 0, nullptr));
+
+    EXPECT_EQ(CleanupBackupFilesBelow(root.dirWithSlash()), 3u);
+    EXPECT_FALSE(std::filesystem::exists(r / "a.dll.qlnupd.bak"));
+    EXPECT_FALSE(std::filesystem::exists(r / "bin/x.QLNUPD.BAK"));
+    EXPECT_FALSE(std::filesystem::exists(r / "bin/deep/er/y.exe.qlnupd.bak"));
+    EXPECT_TRUE(std::filesystem::exists(r / "bin/.qlnupd.bak")) << "the bare suffix is not a backup";
+    EXPECT_TRUE(std::filesystem::exists(r / "bin/keep.dll"));
+    EXPECT_TRUE(std::filesystem::exists(r / "bin/locked.dll.qlnupd.bak"));
+    EXPECT_EQ(log.Matching("Could not delete backup file:").size(), 1u);
+    EXPECT_TRUE(log.Contains("locked.dll.qlnupd.bak (error: 32)"));
+    if (junction == ERROR_SUCCESS) {
+        EXPECT_TRUE(::RemoveDirectoryW(loop.c_str())) << "removing the junction leaves its target";
+    }
+}
+
+}  // namespace
