@@ -91,8 +91,8 @@ files = {
     "Common/QLNCommon.dll": 24000, "System/msvcp140.dll": 20000, "System64/msvcp140.dll": 22000,
     "Diff-Scripts/diff-doc.js": 3000, "doc/readme.txt": 500,
 }
-for spec in adds:
-    rel, _, size = spec.partition("=")
+for entry in adds:
+    rel, _, size = entry.partition("=")
     files[rel] = int(size or "1024")
 for rel in omits:
     files.pop(rel, None)
