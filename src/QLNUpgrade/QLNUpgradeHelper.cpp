@@ -7,6 +7,7 @@
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeUI.h"
 #include "QLNUpgrade/KM/Upgrade/QLNVersionChecker.h"
 #include "QLNUpgrade/KM/Upgrade/QLNVersionInfo.h"
+#include "QLNUpgrade/KM/Upgrade/ReplaceSilentUpgradeStrategy.h"
 #include "SVN/KM/KMConfigManager.h"
 #include "Utils/KM/KMConfig.h"
 #include "Utils/KM/KMLog.h"
@@ -25,9 +26,6 @@
 std::atomic<bool> g_upgradeInProgress{false};
 
 namespace {
-
-constexpr wchar_t kBackupSuffix[] = L".qlnupd.bak";
-constexpr size_t kBackupSuffixLength = sizeof(kBackupSuffix) / sizeof(wchar_t) - 1;
 
 bool ClaimUpgrade() {
     bool expected = false;
@@ -249,10 +247,8 @@ bool IsWalkedDirectory(DWORD attributes) noexcept {
 }
 
 bool IsBackupFileName(std::wstring_view name) {
-    if (name.size() <= kBackupSuffixLength) return false;
-    const std::wstring_view tail = name.substr(name.size() - kBackupSuffixLength);
-    return ::CompareStringOrdinal(tail.data(), static_cast<int>(tail.size()), kBackupSuffix,
-                                  static_cast<int>(kBackupSuffixLength), TRUE) == CSTR_EQUAL;
+    // The replace strategy falls back to numbered names when a ".qlnupd.bak" is itself held.
+    return ReplaceSilentUpgradeStrategy::IsReplaceBackupFileName(name);
 }
 
 void CleanupOldBackupFiles() {

@@ -375,7 +375,7 @@ TEST(BackupCleanup, DeletesBackupsBelowTheRootWithoutFollowingLinks) {
     qlntest::TempDir root;
     const auto& r = root.path();
     for (const char* name : {"a.dll.qlnupd.bak", "bin/x.QLNUPD.BAK", "bin/deep/er/y.exe.qlnupd.bak", "bin/.qlnupd.bak",
-                             "bin/keep.dll", "bin/locked.dll.qlnupd.bak"})
+                             "bin/keep.dll", "bin/locked.dll.qlnupd.bak", "bin/held.dll.qlnupd.bak.7"})
         qlntest::WriteFileBytes(r / name, "x");
     // A junction from deep inside back to the root: a walk that follows it
     // never ends. Wine cannot make reparse points (ERROR_NOT_SUPPORTED); there
@@ -394,7 +394,8 @@ TEST(BackupCleanup, DeletesBackupsBelowTheRootWithoutFollowingLinks) {
     qln::UniqueFileHandle locked(::CreateFileW((r / "bin/locked.dll.qlnupd.bak").c_str(), GENERIC_READ, FILE_SHARE_READ,
                                                nullptr, OPEN_EXISTING, 0, nullptr));
 
-    EXPECT_EQ(CleanupBackupFilesBelow(root.dirWithSlash()), 3u);
+    EXPECT_EQ(CleanupBackupFilesBelow(root.dirWithSlash()), 4u);
+    EXPECT_FALSE(std::filesystem::exists(r / "bin/held.dll.qlnupd.bak.7")) << "a numbered alternative is a backup too";
     EXPECT_FALSE(std::filesystem::exists(r / "a.dll.qlnupd.bak"));
     EXPECT_FALSE(std::filesystem::exists(r / "bin/x.QLNUPD.BAK"));
     EXPECT_FALSE(std::filesystem::exists(r / "bin/deep/er/y.exe.qlnupd.bak"));

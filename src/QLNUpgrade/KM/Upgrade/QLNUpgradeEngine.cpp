@@ -9,6 +9,7 @@
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeResultStore.h"
 #include "QLNUpgrade/KM/Upgrade/QLNVersionChecker.h"
 #include "QLNUpgrade/KM/Upgrade/QLNVersionInfo.h"
+#include "QLNUpgrade/KM/Upgrade/ReplaceSilentUpgradeStrategy.h"
 #include "SVN/KM/KMConfigManager.h"
 #include "Utils/KM/KMConfig.h"
 #include "Utils/KM/KMLog.h"
@@ -43,7 +44,7 @@ UpgradeStrategyChain ChainFor(UpgradeType type, bool byReplace, bool byMsi) {
 
 UpgradeStrategyChain MakeSilentStrategyChain(bool byReplace, bool byMsi) {
     UpgradeStrategyChain chain;
-    if (byReplace) KM_LOG_WARN(L"Replace strategy is not available in this build; not added to the silent chain");
+    if (byReplace) chain.push_back(std::make_unique<ReplaceSilentUpgradeStrategy>());
     if (byMsi) chain.push_back(std::make_unique<MsiSilentUpgradeStrategy>());
     return chain;
 }
