@@ -1,0 +1,240 @@
+#!/usr/bin/env bash
+# End-to-end tests: release N installed into C:\Program Files\Quillon of a
+# fresh Wine prefix, the daemon started from there and driven only from
+# outside (its timers, window messages, the registry, files, its dialogs read
+# and answered), against the nginx release server serving N+1.
+#
+# Usage: e2e.sh --bin-dir DIR --host https://127.0.0.1:PORT <scenario>
+# Scenarios:
+#   replace-in-use   update check -> silent upgrade by replacement while a
+#                    file is in use -> "Restart later"
+#   msi-failover     external WM_COPYDATA request; replacement fails, the
+#                    upgrade goes through msiexec
+#   manual           "immediate_manual": prompt, interactive installer
+#   interrupted      the daemon dies while unpacking; resumed at the next start
+#   unsigned         unsigned package: downloaded twice, refused
+#   history          a full history of 50 lines rolls over
+# Exit code 0 when every check passed; each failed check prints FAIL.
+set -uo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+
+bin_dir="" host="" scenario=""
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --bin-dir) bin_dir="$2"; shift 2 ;;
+        --host) host="$2"; shift 2 ;;
+        *) scenario="$1"; shift ;;
+    esac
+done
+[[ "$host" =~ ^https://127\.0\.0\.1:([0-9]+)$ ]] || { echo "e2e.sh: --host must be https://127.0.0.1:<port>" >&2; exit 2; }
+port="${BASH_REMATCH[1]}"
+export QLN_BIN_DIR="$bin_dir"
+run_dir="$(mktemp -d "${TMPDIR:-/tmp}/qln-e2e.XXXXXX")"
+export QLN_RUN_DIR="$run_dir"
+
+source "$root/tests/harness/wine-prefix.sh"
+source "$root/tests/harness/release-server.sh"
+source "$root/tests/harness/installation.sh"
+
+holder=""
+cleanup() {
+    [ -n "$holder" ] && kill "$holder" 2>/dev/null
+    qln_daemon_stop
+    qln_release_server_stop
+    qln_prefix_destroy
+    rm -rf "$run_dir"
+}
+trap cleanup EXIT
+
+failures=0
+check() {
+    local what="$1"; shift
+    if "$@"; then
+        echo "ok: $what"
+    else
+        echo "FAIL: $what"
+        failures=$((failures + 1))
+    fi
+}
+fatal() {
+    echo "FAIL: $*"
+    echo "--- log"; qln_log | tail -60
+    exit 1
+}
+contains() { grep -Eq -- "$2" <<<"$1"; }
+log_has() { qln_log | grep -Eq -- "$1"; }
+history_last() { qln_history | grep "^Entry$(( $(qln_history | sed -n 's/^Count=//p') - 1 ))=" | cut -d= -f2-; }
+history_last_is() { [[ "$(history_last)" =~ ^[0-9]+\|$1$ ]]; }
+
+# Every file of release $1 is in the installation with the same content;
+# beyond them only backup files (*.qlnupd.bak) that wait for a restart.
+tree_equals_release() {
+    local tree="$QLN_RELEASE_DIR/releases/$1/tree" f rel ok=0
+    while IFS= read -r -d '' f; do
+        rel="${f#"$tree"/}"
+        cmp -s "$f" "$QLN_INSTALL_DIR/$rel" || { echo "  differs from release $1: $rel"; ok=1; }
+    done < <(find "$tree" -type f -print0)
+    while IFS= read -r -d '' f; do
+        rel="${f#"$QLN_INSTALL_DIR"/}"
+        [ -e "$tree/$rel" ] || [[ "$rel" == *.qlnupd.bak ]] || { echo "  not in release $1: $rel"; ok=1; }
+    done < <(find "$QLN_INSTALL_DIR" -type f -print0)
+    return $ok
+}
+
+# Answers whatever follow-up dialogs the outcome brings (restart question,
+# Explorer check, success or failure message) until none shows for 5 s.
+answer_follow_ups() {
+    local out choice
+    while out="$(qln_dialog show 5000)"; do
+        for choice in "Restart later" "Everything is fine" "OK"; do
+            if grep -q "^button [0-9]*: $choice" <<<"$out"; then
+                qln_dialog click "$choice" 5000 >/dev/null
+                continue 2
+            fi
+        done
+        echo "  unexpected dialog:"; echo "$out"; return 1
+    done
+    return 0
+}
+
+pending_renames() {
+    "$QLN_WINE" reg query 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations \
+        2>/dev/null | tr -d '\r'
+}
+
+qln_prefix_create "$run_dir/prefix"
+qln_release_server_start "$run_dir/release" "$port" "$QLN_BIN_DIR/QLNUpgrade.exe" >"$run_dir/release.log" 2>&1 ||
+    { cat "$run_dir/release.log"; fatal "release server did not start"; }
+qln_install_release "$QLN_RELEASE_N" || fatal "release N not installed"
+n1_admin="admin_tree=$(_qln_unix_to_win "$QLN_RELEASE_DIR/releases/$QLN_RELEASE_N1/admin")"
+downloads_of() { grep -c "GET /SVN/Quillon/$1/" "$QLN_RELEASE_DIR/nginx/access.log"; }
+
+case "$scenario" in
+replace-in-use)
+    qln_stand_in_msiexec "$n1_admin"
+    qln_setting QlnUpgradeMode immediate_silent
+    # The shell extension is loaded, as Explorer keeps it.
+    "$QLN_WINE" "$QLN_BIN_DIR/qln_hold_file.exe" - rename 'C:\Program Files\Quillon\bin\QLNShell64.dll' \
+        </dev/null >/dev/null 2>&1 &
+    holder=$!
+    qln_daemon_start || fatal "daemon did not start"
+    # The first update check runs 30 s after start.
+    dialog="$(qln_dialog click "Restart later" 180000)"
+    check "reboot prompt answered Restart later" contains "$dialog" "clicking: Restart later"
+    check "reboot prompt text" contains "$dialog" "static: Upgrade completed. A restart is needed for some changes to take effect."
+    check "update check found N+1" log_has "LoadVersionInfo: got version=$QLN_RELEASE_N1"
+    check "silent worker started" log_has "Starting silent upgrade worker for version $QLN_RELEASE_N1"
+    check "locked file renamed and copied" log_has "Locked file replaced via rename\+copy: .*QLNShell64.dll"
+    check "outcome logged" qln_wait_log "Upgrade completed via replace strategy, some files need reboot" 20
+    check "restart later logged" log_has "User chose to restart later"
+    check "history: silent, success, code 3" history_last_is "silent\|1\|3\|$QLN_RELEASE_N1"
+    check "installation equals N+1" tree_equals_release "$QLN_RELEASE_N1"
+    check "backup of the locked file exists" test -f "$QLN_INSTALL_DIR/bin/QLNShell64.dll.qlnupd.bak"
+    check "backup deleted at restart" contains "$(pending_renames)" 'QLNShell64\.dll\.qlnupd\.bak'
+    check "package downloaded once" test "$(downloads_of "$QLN_RELEASE_N1")" -eq 1
+    ;;
+msi-failover)
+    # The administrative extraction fails, so the replace strategy cannot
+    # run; Windows Installer installs N+1.
+    qln_stand_in_msiexec exit=1603
+    qln_setting QlnUpgradeMode immediate_silent
+    qln_setting VersionCheck false
+    qln_daemon_start || fatal "daemon did not start"
+    qln_send copydata 0x514C4E00 "$QLN_RELEASE_N1"
+    check "WM_COPYDATA request accepted" test $? -eq 1
+    dialog="$(qln_dialog click "Continue upgrade" 120000)"
+    check "installer confirmation answered" contains "$dialog" "clicking: Continue upgrade"
+    check "external request logged" log_has "External upgrade requested \(manual=false, version=$QLN_RELEASE_N1\)"
+    check "outcome logged" qln_wait_log "Upgrade completed (successfully \(type=silent\)|, some files need reboot)" 180
+    check "follow-up dialogs answered" answer_follow_ups
+    check "replace strategy failed over" log_has "Strategy \[SilentReplace\] failed"
+    check "history: silent, success" history_last_is "silent\|1\|[01]\|$QLN_RELEASE_N1"
+    check "installation equals N+1" tree_equals_release "$QLN_RELEASE_N1"
+    ;;
+manual)
+    qln_stand_in_msiexec
+    qln_setting QlnUpgradeMode immediate_manual
+    qln_daemon_start || fatal "daemon did not start"
+    dialog="$(qln_dialog click "Upgrade now" 180000)"
+    check "update-available prompt answered" contains "$dialog" "clicking: Upgrade now"
+    check "prompt names N+1" contains "$dialog" "static: Quillon $QLN_RELEASE_N1 is available"
+    check "outcome logged" qln_wait_log "Upgrade completed (successfully \(type=manual\)|, some files need reboot)" 180
+    check "interactive installer started" grep -q ' /i ".*\.msi" /l\*v ' "$QLN_TOOLS_DIR/qln_fake_msiexec.control.log"
+    check "history: manual, success" history_last_is "manual\|1\|[01]\|$QLN_RELEASE_N1"
+    check "installation equals N+1" tree_equals_release "$QLN_RELEASE_N1"
+    ;;
+interrupted)
+    # The unpacking takes 30 s; the daemon dies meanwhile (a crash, a
+    # power failure), leaving its progress record behind.
+    qln_stand_in_msiexec "$n1_admin" delay_ms=30000
+    qln_setting QlnUpgradeMode immediate_silent
+    qln_daemon_start || fatal "daemon did not start"
+    progress_state() {
+        "$QLN_WINE" reg query 'HKCU\Software\Quillon\KM\UpgradeProgress' /v State 2>/dev/null | tr -d '\r' |
+            grep -o 'REG_SZ.*' | sed 's/REG_SZ *//'
+    }
+    for i in $(seq 1 90); do [ "$(progress_state)" = InProgress ] && break; sleep 1; done
+    check "progress recorded as in progress" test "$(progress_state)" = InProgress
+    kill -9 "$QLN_DAEMON_PID" 2>/dev/null; wait "$QLN_DAEMON_PID" 2>/dev/null; QLN_DAEMON_PID=""
+    "$QLN_WINE" taskkill /f /im msiexec.exe >/dev/null 2>&1
+    check "record survives the crash" test "$(progress_state)" = InProgress
+    qln_stand_in_msiexec "$n1_admin"
+    qln_daemon_start || fatal "daemon did not restart"
+    dialog="$(qln_dialog click "Upgrade now" 120000)"
+    check "resume prompt answered Upgrade now" contains "$dialog" "clicking: Upgrade now"
+    check "resume prompt names N+1" contains "$dialog" "An upgrade to version $QLN_RELEASE_N1 was not completed last time"
+    check "outcome logged" qln_wait_log "Upgrade completed via replace strategy" 180
+    check "follow-up dialogs answered" answer_follow_ups
+    check "whole upgrade re-run" log_has "Re-running full silent upgrade for version $QLN_RELEASE_N1"
+    check "history: resume_silent, success" history_last_is "resume_silent\|1\|[23]\|$QLN_RELEASE_N1"
+    check "installation equals N+1" tree_equals_release "$QLN_RELEASE_N1"
+    check "progress record cleared" test -z "$(progress_state)"
+    ;;
+unsigned)
+    qln_stand_in_msiexec "$n1_admin"
+    qln_setting VersionCheck false
+    qln_daemon_start || fatal "daemon did not start"
+    qln_send copydata 0x514C4E00 "$QLN_RELEASE_UNSIGNED"
+    dialog="$(qln_dialog click "Cancel upgrade" 120000)"
+    check "unverified-package prompt answered Cancel upgrade" contains "$dialog" "clicking: Cancel upgrade"
+    check "prompt text" contains "$dialog" "static: Installer package verification failed"
+    check "package downloaded twice" test "$(downloads_of "$QLN_RELEASE_UNSIGNED")" -eq 2
+    dialog="$(qln_dialog click "OK" 60000)"
+    check "failure message shown" contains "$dialog" "static: The installer package verification failed"
+    check "history: silent, failure, code 5" history_last_is "silent\|0\|5\|$QLN_RELEASE_UNSIGNED"
+    check "nothing installed" tree_equals_release "$QLN_RELEASE_N"
+    ;;
+history)
+    # 50 earlier outcomes, then two more: the oldest two roll out.
+    for i in $(seq 0 49); do
+        "$QLN_WINE" reg add 'HKCU\Software\Quillon\KM\UpgradeResult' /v "Entry$i" /t REG_SZ \
+            /d "17000000$i|silent|0|6|1.16.KM16.$i" /f >/dev/null 2>&1
+    done
+    "$QLN_WINE" reg add 'HKCU\Software\Quillon\KM\UpgradeResult' /v Count /t REG_DWORD /d 50 /f >/dev/null 2>&1
+    qln_stand_in_msiexec "$n1_admin"
+    qln_setting VersionCheck false
+    qln_daemon_start || fatal "daemon did not start"
+    for missing in 1.16.KM16.9001 1.16.KM16.9002; do
+        qln_send copydata 0x514C4E00 "$missing"
+        dialog="$(qln_dialog click "OK" 120000)"
+        check "failure of $missing shown" contains "$dialog" "clicking: OK"
+    done
+    history="$(qln_history)"
+    check "history holds 50 lines" contains "$history" "^Count=50$"
+    check "oldest two dropped" contains "$history" "^Entry0=170000002\|silent\|0\|6\|1.16.KM16.2$"
+    check "newest last" contains "$history" "^Entry49=[0-9]+\|silent\|0\|5\|1.16.KM16.9002$"
+    check "second newest before it" contains "$history" "^Entry48=[0-9]+\|silent\|0\|5\|1.16.KM16.9001$"
+    check "rollover logged" log_has "Upgrade result list full \(50 entries\), dropping the oldest record"
+    ;;
+*)
+    echo "e2e.sh: unknown scenario '$scenario'" >&2
+    exit 2
+    ;;
+esac
+
+if [ $failures -ne 0 ]; then
+    echo "--- $failures check(s) failed; log:"
+    qln_log | tail -80
+    exit 1
+fi
+echo "all checks passed ($scenario)"
