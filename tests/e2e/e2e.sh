@@ -63,6 +63,8 @@ fatal() {
 }
 contains() { grep -Eq -- "$2" <<<"$1"; }
 log_has() { qln_log | grep -Eq -- "$1"; }
+log_lacks() { ! log_has "$1"; }
+msi_log_has() { cat "$WINEPREFIX/drive_c/QuillonRun/Logger/"*.upgrade.msi.log 2>/dev/null | tr -d '\r' | grep -Eq -- "$1"; }
 history_last() { qln_history | grep "^Entry$(( $(qln_history | sed -n 's/^Count=//p') - 1 ))=" | cut -d= -f2-; }
 history_last_is() { [[ "$(history_last)" =~ ^[0-9]+\|$1$ ]]; }
 
@@ -95,6 +97,12 @@ answer_follow_ups() {
         echo "  unexpected dialog:"; echo "$out"; return 1
     done
     return 0
+}
+
+# A value of the upgrade progress record (empty when missing).
+progress_value() {
+    "$QLN_WINE" reg query 'HKCU\Software\Quillon\KM\UpgradeProgress' /v "$1" 2>/dev/null | tr -d '\r' |
+        sed -n 's/^ *'"$1"' *REG_SZ *//p'
 }
 
 pending_renames() {
@@ -148,6 +156,7 @@ msi-failover)
     check "outcome logged" qln_wait_log "Upgrade completed (successfully \(type=silent\)|, some files need reboot)" 180
     check "follow-up dialogs answered" answer_follow_ups
     check "replace strategy failed over" log_has "Strategy \[SilentReplace\] failed"
+    check "installer ran without UI" msi_log_has "UILevel = 2"
     check "history: silent, success" history_last_is "silent\|1\|[01]\|$QLN_RELEASE_N1"
     check "installation equals N+1" tree_equals_release "$QLN_RELEASE_N1"
     ;;
@@ -159,36 +168,50 @@ manual)
     check "update-available prompt answered" contains "$dialog" "clicking: Upgrade now"
     check "prompt names N+1" contains "$dialog" "static: Quillon $QLN_RELEASE_N1 is available"
     check "outcome logged" qln_wait_log "Upgrade completed (successfully \(type=manual\)|, some files need reboot)" 180
-    check "interactive installer started" grep -q ' /i ".*\.msi" /l\*v ' "$QLN_TOOLS_DIR/qln_fake_msiexec.control.log"
+    # Windows Installer's own log of that run: the wizard (full UI), not a
+    # silent installation, put the files in place.
+    check "installer ran with its full UI" msi_log_has "UILevel = 5"
+    check "installer copied the files" msi_log_has "Action ended .*: InstallFiles\. Return value 1"
     check "history: manual, success" history_last_is "manual\|1\|[01]\|$QLN_RELEASE_N1"
     check "installation equals N+1" tree_equals_release "$QLN_RELEASE_N1"
     ;;
 interrupted)
-    # The unpacking takes 30 s; the daemon dies meanwhile (a crash, a
-    # power failure), leaving its progress record behind.
-    qln_stand_in_msiexec "$n1_admin" delay_ms=30000
-    qln_setting QlnUpgradeMode immediate_silent
-    qln_daemon_start || fatal "daemon did not start"
-    progress_state() {
-        "$QLN_WINE" reg query 'HKCU\Software\Quillon\KM\UpgradeProgress' /v State 2>/dev/null | tr -d '\r' |
-            grep -o 'REG_SZ.*' | sed 's/REG_SZ *//'
-    }
-    for i in $(seq 1 90); do [ "$(progress_state)" = InProgress ] && break; sleep 1; done
-    check "progress recorded as in progress" test "$(progress_state)" = InProgress
-    kill -9 "$QLN_DAEMON_PID" 2>/dev/null; wait "$QLN_DAEMON_PID" 2>/dev/null; QLN_DAEMON_PID=""
-    "$QLN_WINE" taskkill /f /im msiexec.exe >/dev/null 2>&1
-    check "record survives the crash" test "$(progress_state)" = InProgress
+    # Deployment stops at version.txt, which another program holds open
+    # without sharing (each failed copy is retried after a pause); meanwhile
+    # the deploying process dies, as in a crash or a power failure. Under
+    # Wine every process is elevated, so that process is the daemon itself.
     qln_stand_in_msiexec "$n1_admin"
+    qln_setting QlnUpgradeMode immediate_silent
+    "$QLN_WINE" "$QLN_BIN_DIR/qln_hold_file.exe" - none 'C:\Program Files\Quillon\version.txt' \
+        </dev/null >/dev/null 2>&1 &
+    holder=$!
+    qln_daemon_start || fatal "daemon did not start"
+    deadline=$((SECONDS + 180))
+    until log_has "Deploy attempt 1/[0-9]+ failed for: .*version\.txt"; do
+        [ $SECONDS -lt $deadline ] || fatal "deployment never reached version.txt"
+        sleep 0.2
+    done
+    kill -9 "$QLN_DAEMON_PID" 2>/dev/null; wait "$QLN_DAEMON_PID" 2>/dev/null; QLN_DAEMON_PID=""
+    kill "$holder" 2>/dev/null; wait "$holder" 2>/dev/null; holder=""
+    check "killed before the deployment gave up" log_lacks "Deployment aborted"
+    check "record left in progress" test "$(progress_value State)" = InProgress
+    check "record: categories before version.txt done" test "$(progress_value CompletedCategories)" = \
+        "QLN,Lang,SVN,Common,System,System64,Third"
+    check "installation half upgraded" bash -c 'cmp -s "$1/bin/QuillProc.exe" "$2/bin/QuillProc.exe" && cmp -s "$1/version.txt" "$3/version.txt"' \
+        _ "$QLN_INSTALL_DIR" "$QLN_RELEASE_DIR/releases/$QLN_RELEASE_N1/tree" "$QLN_RELEASE_DIR/releases/$QLN_RELEASE_N/tree"
     qln_daemon_start || fatal "daemon did not restart"
     dialog="$(qln_dialog click "Upgrade now" 120000)"
     check "resume prompt answered Upgrade now" contains "$dialog" "clicking: Upgrade now"
     check "resume prompt names N+1" contains "$dialog" "An upgrade to version $QLN_RELEASE_N1 was not completed last time"
+    check "interruption detected" log_has "Detected interrupted upgrade, prompting user for confirmation"
     check "outcome logged" qln_wait_log "Upgrade completed via replace strategy" 180
     check "follow-up dialogs answered" answer_follow_ups
     check "whole upgrade re-run" log_has "Re-running full silent upgrade for version $QLN_RELEASE_N1"
+    check "deployment continued" log_has "Continuing an interrupted deployment: [1-9][0-9]* files touched, 7 categories completed"
     check "history: resume_silent, success" history_last_is "resume_silent\|1\|[23]\|$QLN_RELEASE_N1"
+    check "one outcome only" contains "$(qln_history)" "^Count=1$"
     check "installation equals N+1" tree_equals_release "$QLN_RELEASE_N1"
-    check "progress record cleared" test -z "$(progress_state)"
+    check "progress record cleared" test -z "$(progress_value State)"
     ;;
 unsigned)
     qln_stand_in_msiexec "$n1_admin"
