@@ -1,6 +1,7 @@
 // Path utilities against real directories in a temporary folder.
 
 #include "Utils/PathUtils.h"
+#include "Utils/ProtectedDirectory.h"
 #include "Utils/StringConv.h"
 #include "support/TestSupport.h"
 
@@ -151,3 +152,29 @@ TEST(DataDirectoryTest, RoamingAndLocalAreCreatedQuillonFolders) {
 }
 
 }  // namespace
+
+TEST(ProtectedDirectoryTest, MakesOnlyNewFoldersAndHoldsThemAgainstASwap) {
+    qlntest::TempDir temp;
+    const std::wstring work = temp.dirWithSlash() + L"work";
+    const std::wstring file = temp.dirWithSlash() + L"file";
+    qlntest::WriteFileBytes(file, "x");
+    DWORD error = 0;
+    qln::ProtectedDirectory folder;
+
+    ASSERT_TRUE(folder.Create(work, error)) << error;
+    EXPECT_FALSE(::MoveFileW(work.c_str(), (work + L"2").c_str()));
+    EXPECT_EQ(::GetLastError(), DWORD{ERROR_SHARING_VIOLATION});
+    EXPECT_FALSE(::RemoveDirectoryW(work.c_str()));
+    qlntest::WriteFileBytes(work + L"\\inside", "writes below stay possible");
+
+    qln::ProtectedDirectory second;
+    EXPECT_FALSE(second.Create(work, error)) << "a folder someone else made is never adopted";
+    EXPECT_EQ(error, DWORD{ERROR_ALREADY_EXISTS});
+    EXPECT_FALSE(second.Hold(file, error));
+    EXPECT_EQ(error, DWORD{ERROR_DIRECTORY});
+    EXPECT_FALSE(second.Hold(work + L"\\missing", error));
+    EXPECT_FALSE(second.Held());
+
+    folder.Release();
+    EXPECT_TRUE(::MoveFileW(work.c_str(), (work + L"2").c_str()));
+}

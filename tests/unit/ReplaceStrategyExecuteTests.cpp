@@ -138,11 +138,24 @@ TEST_F(ReplaceExecuteTest, RollsEverythingBackWhenOneFileCannotBeReplaced) {
     qlntest::FileHolder renamable(L"rename", {Installed(L"bin\\QuillProc.exe")});
     qlntest::FileHolder stuck(L"none", {Installed(L"version.txt")});
     ASSERT_TRUE(renamable.ok() && stuck.ok());
-    // The Restart Manager names nobody under emulation; the answer it would give.
-    qln::seams::g_describeFileHolders = [](const std::wstring&) noexcept { return std::wstring(L"holder.exe (pid 7)"); };
+    // The Restart Manager names nobody under emulation; the answer it would
+    // give. Asked in the middle of the run, it also tries what another
+    // process of the user would: swap the unpacked release or the backups.
+    static std::wstring staging;
+    static std::vector<DWORD> swapErrors;
+    staging = context.stagingDir;
+    swapErrors.clear();
+    qln::seams::g_describeFileHolders = [](const std::wstring&) noexcept {
+        for (const wchar_t* folder : {L"\\extract", L"\\rollback_backup"}) {
+            const BOOL moved = ::MoveFileW((staging + folder).c_str(), (staging + folder + L".swapped").c_str());
+            swapErrors.push_back(moved ? ERROR_SUCCESS : ::GetLastError());
+        }
+        return std::wstring(L"holder.exe (pid 7)");
+    };
     qlntest::LogCapture log;
 
     EXPECT_EQ(strategy.Execute(context), UpgradeResult::StrategyFailed);
+    EXPECT_EQ(swapErrors, (std::vector<DWORD>{ERROR_SHARING_VIOLATION, ERROR_SHARING_VIOLATION}));
 
     EXPECT_EQ(context.errorText, L"Deployment failed, all changes rolled back");
     EXPECT_EQ(qlntest::SnapshotTree(context.installRoot), before);

@@ -9,6 +9,7 @@
 #include "Utils/KM/KMLog.h"
 #include "Utils/KM/KMWinOSUtils.h"
 #include "Utils/PathUtils.h"
+#include "Utils/ProtectedDirectory.h"
 #include "Utils/ScopeExit.h"
 #include "Utils/UniqueHandle.h"
 
@@ -48,6 +49,13 @@ bool RemoveDirectoryTree(const std::wstring& directory) {
     }
     if (::RemoveDirectoryW(directory.c_str())) return true;
     KM_LOG_ERROR(L"Failed to remove directory {}, error: {}", directory, ::GetLastError());
+    return false;
+}
+
+bool CreateWorkFolder(qln::ProtectedDirectory& folder, const std::wstring& path) {
+    DWORD error = 0;
+    if (folder.Create(path, error)) return true;
+    KM_LOG_ERROR(L"Cannot create a protected working directory {}, error: {}", path, error);
     return false;
 }
 
@@ -257,7 +265,10 @@ UpgradeResult ReplaceSilentUpgradeStrategy::Execute(UpgradeContext& context) {
     const std::wstring backupDir = context.stagingDir + L"\\rollback_backup";
 
     // A tree left by an earlier extraction may hold files this package lacks.
-    if (!RemoveDirectoryTree(extractDir) || !ExtractMsiFiles(context.msiPath, extractDir)) {
+    // The unpacked files are installed with our rights: nobody else may write there.
+    qln::ProtectedDirectory extractFolder;
+    if (!RemoveDirectoryTree(extractDir) || !CreateWorkFolder(extractFolder, extractDir) ||
+        !ExtractMsiFiles(context.msiPath, extractDir)) {
         context.errorText = L"Failed to extract files from MSI";
         return UpgradeResult::StrategyFailed;
     }
@@ -269,10 +280,17 @@ UpgradeResult ReplaceSilentUpgradeStrategy::Execute(UpgradeContext& context) {
     KM_LOG_INFO(L"Extracted product directory: {}", productDir);
 
     ReplaceDeployJournal journal(context.stagingDir + L"\\replace.journal");
+    // What a rollback restores must be what this run (or the run it continues) saved.
+    qln::ProtectedDirectory backupFolder;
     if (journal.Load()) {
         KM_LOG_INFO(L"Continuing an interrupted deployment: {} files touched, {} categories completed",
                     journal.Files().size(), journal.CompletedCategories().size());
-    } else if (!RemoveDirectoryTree(backupDir)) {
+        DWORD error = 0;
+        if (!backupFolder.Hold(backupDir, error) && !CreateWorkFolder(backupFolder, backupDir)) {
+            context.errorText = L"Failed to prepare the rollback backup directory";
+            return UpgradeResult::StrategyFailed;
+        }
+    } else if (!RemoveDirectoryTree(backupDir) || !CreateWorkFolder(backupFolder, backupDir)) {
         // Backups of an earlier, finished run would be "restored" by a rollback of this one.
         context.errorText = L"Failed to prepare the rollback backup directory";
         return UpgradeResult::StrategyFailed;
@@ -300,7 +318,6 @@ UpgradeResult ReplaceSilentUpgradeStrategy::Execute(UpgradeContext& context) {
     });
 
     KM_LOG_INFO(L"Install root directory: {}", context.installRoot);
-    (void)CreateDirectoryPath(backupDir);
     const FileInventory inventory = GetUpgradeFileList(productDir);
 
     int32_t succeeded = 0;
