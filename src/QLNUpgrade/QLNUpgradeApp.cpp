@@ -134,6 +134,12 @@ int RunUpgradeMain(HINSTANCE instance) {
     ::SetTimer(hwnd, kTimerFirstCheck, kFirstCheckDelayMs, nullptr);
 
     KM_LOG_INFO(L"Entering message loop (daemon mode)");
+    RunMessageLoop();
+    KM_LOG_INFO(L"Exiting.");
+    return 0;
+}
+
+void RunMessageLoop() {
     MSG msg{};
     while (g_keepRunning) {
         const BOOL got = ::GetMessageW(&msg, nullptr, 0, 0);
@@ -142,6 +148,4 @@ int RunUpgradeMain(HINSTANCE instance) {
         ::DispatchMessageW(&msg);
     }
     g_keepRunning = 0;
-    KM_LOG_INFO(L"Exiting.");
-    return 0;
 }

@@ -25,6 +25,11 @@ CommandLineRequest ParseCommandLineArgs(int argc, const wchar_t* const* argv);
 // The wWinMain steps; returns the process exit code.
 int RunUpgradeMain(HINSTANCE instance);
 
+// Dispatches the main thread's messages until a quit-type message ends the
+// loop. Worker and prompt threads are not waited for: the caller returns from
+// wWinMain and the process exits under them.
+void RunMessageLoop();
+
 // Runs the start-up logging step: LoggerDir from the configuration (with the
 // per-user default written to the registry when it is empty), then the logger.
 void InitializeStartupLogging();

@@ -317,13 +317,42 @@ TEST(DaemonProcess, OnlyANormalStartRegistersForAutoStart) {
 
 namespace {
 
-// Detached threads that log and read the configuration while the process
-// runs its exit-time destructors must find everything they use still alive.
+// Freed memory is filled (heap free checking) in the tool, so a thread that
+// reads a static after its destructor ran sees a wrong value at once instead
+// of the old bytes by luck.
+class HeapFreeChecking {
+public:
+    HeapFreeChecking() {
+        ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_WRITE, nullptr, m_key.put(), nullptr);
+        const DWORD flags = 0x70;  // tail, free and parameter checking
+        EXPECT_EQ(::RegSetValueExW(m_key.get(), L"GlobalFlag", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&flags), sizeof(flags)),
+                  ERROR_SUCCESS);
+    }
+    ~HeapFreeChecking() { ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kKey); }
+
+private:
+    static constexpr wchar_t kKey[] =
+        L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Image File Execution Options\\qln_exit_logging.exe";
+    qln::UniqueHkey m_key;
+};
+
+// WM_ENDSESSION ends the daemon's loop while detached threads log and read
+// the configuration: they must find everything they use alive through the
+// exit-time destructors and after them, run after run.
 TEST(ProcessExit, ThreadsThatStillLogDoNotCrashTheExit) {
-    qlntest::TempDir dir;
-    for (int run = 0; run < 15; ++run) {
+    HeapFreeChecking checking;
+    for (int run = 0; run < 6; ++run) {
+        qlntest::TempDir dir;
         const int code = qlntest::RunProcess(L"\"" + qlntest::BinDir() + L"qln_exit_logging.exe\" \"" + dir.path().wstring() + L"\"");
-        ASSERT_EQ(code, 0) << "run " << run << " ended with 0x" << std::hex << static_cast<unsigned>(code);
+        ASSERT_EQ(code, 0) << "run " << run << " ended with 0x" << std::hex << static_cast<unsigned>(code)
+                           << " (10+n: a thread read a wrong value; 20: the threads stood still)";
+        std::string log;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path()))
+            if (entry.is_regular_file()) log += qlntest::ReadFileBytes(entry.path());
+        const size_t exiting = log.find("] Exiting.");
+        ASSERT_NE(exiting, std::string::npos) << "run " << run;
+        EXPECT_NE(log.find("WM_CLOSE/DESTROY/ENDSESSION/QUIT received"), std::string::npos);
+        EXPECT_NE(log.find("platform x64", exiting), std::string::npos) << "threads logged on after the exit began";
     }
 }
 

@@ -1,4 +1,5 @@
 // The hidden window's procedure driven with real messages in this process.
+#include "support/TaskDialogDriver.h"
 #include "support/TestSupport.h"
 #include "support/UpgradeFixtures.h"
 
@@ -120,6 +121,16 @@ TEST_F(UpgradeWindow, RequestsWhileAnUpgradeRunsAreAnsweredWithoutStartingAnothe
     EXPECT_TRUE(log.Contains("External upgrade requested (manual=true)"));
     EXPECT_FALSE(log.Contains("not started")) << "no worker may be asked for";
     EXPECT_TRUE(g_upgradeInProgress.load()) << "the window only reads the flag";
+    // Each request is answered by a dialog of its own prompt thread. They are
+    // answered here: the process must not end with them still being created.
+    for (int shown = 0; shown < 2; ++shown) {
+        const qlntest::TaskDialogView dialog = qlntest::WaitForTaskDialog();
+        ASSERT_NE(dialog.window, nullptr) << "dialog " << shown;
+        ASSERT_FALSE(dialog.statics.empty());
+        EXPECT_EQ(dialog.statics[0], L"An upgrade is already in progress");
+        EXPECT_TRUE(qlntest::ClickTaskDialogButton(dialog, IDOK));
+    }
+    EXPECT_EQ(log.Matching("Showing upgrade-already-in-progress dialog").size(), 2u);
 }
 
 TEST_F(UpgradeWindow, OversizedOrMultiLineRequestsAreBoundedInCopyAndLog) {

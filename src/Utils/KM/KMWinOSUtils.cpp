@@ -344,11 +344,13 @@ USHORT QueryNativeMachine() noexcept {
 }  // namespace
 
 const std::wstring& KMWinOSUtils::GetMachinePlatformName() noexcept {
-    static const std::wstring name = [] {
+    // Never destroyed: an upgrade worker may still build a package name while
+    // the process runs its exit-time destructors.
+    static const std::wstring* const name = [] {
         const USHORT machine = QueryNativeMachine();
-        std::wstring result = PlatformNameOf(machine);
-        KM_LOG_INFO(L"Machine platform: {} (nativeMachine=0x{:04X})", result, machine);
+        auto* result = new std::wstring(PlatformNameOf(machine));
+        KM_LOG_INFO(L"Machine platform: {} (nativeMachine=0x{:04X})", *result, machine);
         return result;
     }();
-    return name;
+    return *name;
 }

@@ -2,6 +2,7 @@
 
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeProgress.h"
 #include "QLNUpgrade/KM/Upgrade/QLNWindowsInstaller.h"
+#include "Utils/KM/KMLog.h"
 #include "Utils/KM/KMLoggerHelper.h"
 #include "Utils/KM/KMWinOSUtils.h"
 
@@ -28,6 +29,18 @@ MsiProgressRecord::~MsiProgressRecord() {
     ClearUpgradeProgress();
 }
 
-bool LaunchMsiexec(const std::wstring& parameters, int showCommand, qln::UniqueHandle& process, DWORD& error) {
-    return QLNWindowsInstaller::StartInstaller(parameters, showCommand, !KMWinOSUtils::IsRunningAsAdmin(), process, error);
+std::optional<UpgradeResult> LaunchMsiexec(const std::wstring& parameters, int showCommand, const wchar_t* failureText,
+                                           UpgradeContext& ctx, MsiProgressRecord& progress, qln::UniqueHandle& process) {
+    DWORD error = ERROR_SUCCESS;
+    if (QLNWindowsInstaller::StartInstaller(parameters, showCommand, !KMWinOSUtils::IsRunningAsAdmin(), process, error))
+        return std::nullopt;
+    if (error == ERROR_CANCELLED) {
+        KM_LOG_INFO(L"User declined UAC elevation prompt");
+        ctx.errorText = L"User declined UAC elevation";
+        progress.SetOutcome(L"Cancelled");
+        return UpgradeResult::Cancelled;
+    }
+    ctx.errorText = failureText;
+    KM_LOG_ERROR(L"ShellExecuteEx failed, error: {}", error);
+    return UpgradeResult::StrategyFailed;
 }

@@ -3,10 +3,12 @@
 // the daemon's log, the progress record that marks the installer run, and the
 // launch of msiexec.exe (elevated unless the daemon already is).
 
+#include "QLNUpgrade/KM/Upgrade/QLNUpgradeTypes.h"
 #include "Utils/UniqueHandle.h"
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
 
 // <log directory><local date>.upgrade.msi.log
@@ -29,6 +31,10 @@ private:
 };
 
 // Starts msiexec.exe with the parameters, through "runas" unless the daemon
-// runs elevated. On false, error holds the Windows error (ERROR_CANCELLED when
-// the elevation prompt was declined).
-[[nodiscard]] bool LaunchMsiexec(const std::wstring& parameters, int showCommand, qln::UniqueHandle& process, DWORD& error);
+// runs elevated; empty when it was started (process may still be empty).
+// When it was not, the failure is logged and its reason left in ctx.errorText
+// (failureText unless the elevation prompt was declined, which cancels the
+// run), and the strategy's result is returned.
+[[nodiscard]] std::optional<UpgradeResult> LaunchMsiexec(const std::wstring& parameters, int showCommand,
+                                                         const wchar_t* failureText, UpgradeContext& ctx,
+                                                         MsiProgressRecord& progress, qln::UniqueHandle& process);

@@ -16,18 +16,9 @@ UpgradeResult MsiManualUpgradeStrategy::Execute(UpgradeContext& ctx) {
     const std::wstring parameters = QLNWindowsInstaller::InteractiveInstallParameters(ctx.msiPath, logPath);
 
     qln::UniqueHandle process;
-    DWORD error = ERROR_SUCCESS;
-    if (!LaunchMsiexec(parameters, SW_SHOWNORMAL, process, error)) {
-        if (error == ERROR_CANCELLED) {
-            KM_LOG_INFO(L"User declined UAC elevation prompt");
-            ctx.errorText = L"User declined UAC elevation";
-            progress.SetOutcome(L"Cancelled");
-            return UpgradeResult::Cancelled;
-        }
-        ctx.errorText = L"Failed to launch msiexec for interactive installation";
-        KM_LOG_ERROR(L"ShellExecuteEx failed, error: {}", error);
-        return UpgradeResult::StrategyFailed;
-    }
+    if (const auto notStarted = LaunchMsiexec(parameters, SW_SHOWNORMAL,
+                                              L"Failed to launch msiexec for interactive installation", ctx, progress, process))
+        return *notStarted;
 
     bool exited = false;
     DWORD exitCode = 1;

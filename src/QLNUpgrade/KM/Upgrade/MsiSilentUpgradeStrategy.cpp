@@ -68,18 +68,9 @@ UpgradeResult MsiSilentUpgradeStrategy::Execute(UpgradeContext& ctx) {
 
     MsiProgressRecord progress(L"silent", ctx.version, ctx.stagingDir);
     qln::UniqueHandle process;
-    DWORD error = ERROR_SUCCESS;
-    if (!LaunchMsiexec(parameters, SW_HIDE, process, error)) {
-        if (error == ERROR_CANCELLED) {
-            KM_LOG_INFO(L"User declined UAC elevation prompt");
-            ctx.errorText = L"User declined UAC elevation";
-            progress.SetOutcome(L"Cancelled");
-            return UpgradeResult::Cancelled;
-        }
-        ctx.errorText = L"Failed to launch msiexec for silent MSI install";
-        KM_LOG_ERROR(L"ShellExecuteEx failed, error: {}", error);
-        return UpgradeResult::StrategyFailed;
-    }
+    if (const auto notStarted =
+            LaunchMsiexec(parameters, SW_HIDE, L"Failed to launch msiexec for silent MSI install", ctx, progress, process))
+        return *notStarted;
     if (!process) {
         // Without a process there is nothing to wait for and no exit code.
         ctx.errorText = L"MSI silent install failed";
