@@ -31,6 +31,8 @@ MEASURES = [
      "<= 50 ns", lambda p, b, r: p <= 50),
     ("log_floor_ns", "  floor: one line appended+flushed", "ns", 1,
      "(reference)", None),
+    ("log_unflushed_ns", "  info call with its flush left out", "ns", 1,
+     "(reference)", None),
 ]
 
 

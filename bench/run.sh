@@ -74,10 +74,11 @@ if wanted log; then
     echo "== Log call ($runs runs)"
     out=$(wine_run "$bin/qln_bench_core.exe" log 'C:\QLNBench\LogBench\' "$runs")
     echo "$out" | sed 's/^/   /'
-    runs_re='^run [0-9]*: info \([0-9.]*\) ns, debug \([0-9.]*\) ns, floor \([0-9.]*\) ns$'
+    runs_re='^run [0-9]*: info \([0-9.]*\) ns, debug \([0-9.]*\) ns, floor \([0-9.]*\) ns, unflushed \([0-9.]*\) ns$'
     for v in $(echo "$out" | sed -n "s/$runs_re/\1/p"); do record log_info_ns product "$v"; done
     for v in $(echo "$out" | sed -n "s/$runs_re/\2/p"); do record log_debug_ns product "$v"; done
     for v in $(echo "$out" | sed -n "s/$runs_re/\3/p"); do record log_floor_ns product "$v"; done
+    for v in $(echo "$out" | sed -n "s/$runs_re/\4/p"); do record log_unflushed_ns product "$v"; done
 fi
 
 # The log measure points the logger elsewhere; the daemon logs here.

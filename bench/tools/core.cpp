@@ -2,8 +2,9 @@
 //
 //   qln_bench_core log <dir\> <runs>
 //       logger set up on <dir\> at level info; per run, the mean time of one
-//       written info call and of one filtered debug call; prints every run
-//       and "log_info_ns=<median> log_debug_ns=<median>".
+//       written info call, of one filtered debug call, of one line appended
+//       and flushed without the logger (the floor) and of the info call with
+//       its flush left out; prints every run and the medians.
 //   qln_bench_core download <url> <file> <warm-up url>
 //       KMHttpUtils::DownloadToFile of url into file (one attempt), after one
 //       small warm-up download; prints "download_s=<n> bytes=<n>
@@ -16,12 +17,15 @@
 //       "deploy_ms=<n> files=<n>".
 //
 // Exit code 0 on success, 1 on failure.
+#include "BenchClock.h"
 #include "QLNUpgrade/KM/Upgrade/ReplaceDeployJournal.h"
 #include "QLNUpgrade/KM/Upgrade/ReplaceSilentUpgradeStrategy.h"
 #include "Utils/KM/KMHttpUtils.h"
 #include "Utils/KM/KMLog.h"
 #include "Utils/KM/KMLoggerHelper.h"
 #include "Utils/PathUtils.h"
+
+#include <spdlog/spdlog.h>
 
 #include <windows.h>
 #include <psapi.h>
@@ -35,16 +39,7 @@
 
 namespace {
 
-double NowNs() {
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        ::QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER now;
-    ::QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) * 1e9 / static_cast<double>(frequency.QuadPart);
-}
+using qlnbench::NowNs;
 
 double Median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
@@ -79,11 +74,25 @@ int LogBench(const std::wstring& dir, int runs) {
         return 1;
     }
     const std::string line(150, 'x');
-    std::vector<double> written, filtered, floor;
+    // The logger flushes every written line (its flush level is its level);
+    // the same call with that flush left out tells the logger's own share.
+    const auto logger = KMLoggerHelper::GetLogger();
+    if (!logger) {
+        std::fprintf(stderr, "no logger after set-up\n");
+        return 1;
+    }
+    const spdlog::level::level_enum flushLevel = logger->flush_level();
+    std::vector<double> written, filtered, floor, unflushed;
     for (int run = 0; run < runs; ++run) {
         double start = NowNs();
         for (int i = 0; i < kWritten; ++i) KM_LOG_INFO(L"Deployed file {} of {}: {}", i, kWritten, argument);
         written.push_back((NowNs() - start) / kWritten);
+        logger->flush_on(spdlog::level::off);
+        start = NowNs();
+        for (int i = 0; i < kWritten; ++i) KM_LOG_INFO(L"Deployed file {} of {}: {}", i, kWritten, argument);
+        unflushed.push_back((NowNs() - start) / kWritten);
+        logger->flush();
+        logger->flush_on(flushLevel);
         start = NowNs();
         for (int i = 0; i < kFiltered; ++i) KM_LOG_DEBUG(L"Deployed file {} of {}: {}", i, kFiltered, argument);
         filtered.push_back((NowNs() - start) / kFiltered);
@@ -93,11 +102,12 @@ int LogBench(const std::wstring& dir, int runs) {
             std::fflush(floorFile);
         }
         floor.push_back((NowNs() - start) / kWritten);
-        std::printf("run %d: info %.0f ns, debug %.1f ns, floor %.0f ns\n", run + 1, written.back(), filtered.back(),
-                    floor.back());
+        std::printf("run %d: info %.0f ns, debug %.1f ns, floor %.0f ns, unflushed %.0f ns\n", run + 1, written.back(),
+                    filtered.back(), floor.back(), unflushed.back());
     }
     std::fclose(floorFile);
-    std::printf("log_info_ns=%.0f log_debug_ns=%.1f floor_ns=%.0f\n", Median(written), Median(filtered), Median(floor));
+    std::printf("log_info_ns=%.0f log_debug_ns=%.1f floor_ns=%.0f unflushed_ns=%.0f\n", Median(written),
+                Median(filtered), Median(floor), Median(unflushed));
     return 0;
 }
 

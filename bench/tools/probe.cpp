@@ -9,6 +9,8 @@
 //       creating folders as needed; prints "copy_ms=<n> files=<n>".
 //
 // Exit code 0 on success, 1 on any failure (with a line on stderr).
+#include "BenchClock.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -17,16 +19,7 @@
 
 namespace {
 
-double NowMs() {
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        ::QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER now;
-    ::QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
-}
+using qlnbench::NowMs;
 
 std::wstring Quote(const std::wstring& arg) {
     return L"\"" + arg + L"\"";

@@ -1,14 +1,21 @@
 // The daemon as a process: single instance, quitting on request, external
 // requests through the window, command-line dispatch and the crash-report hook.
+#include "support/Fuzz.h"
 #include "support/TestSupport.h"
 
+#include "QLNUpgrade/QLNUpgradeWindow.h"
 #include "Utils/UniqueHandle.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <cwctype>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -311,6 +318,128 @@ TEST(DaemonProcess, OnlyANormalStartRegistersForAutoStart) {
     EXPECT_TRUE(_wcsicmp(runValue().c_str(), exe.c_str()) == 0) ;
     EXPECT_EQ(log.Count("Registered auto-start [QLNUpgrade]: "), 1u);
     ::RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, L"QLNUpgrade");
+}
+
+// --- Random WM_COPYDATA requests ---------------------------------------------
+
+// One request as another program could send it.
+struct CopyDataInput {
+    ULONG_PTR tag = kCopyDataTagAutomatic;
+    std::string bytes;
+    bool nullData = false;
+};
+
+CopyDataInput RandomCopyData(qlntest::Fuzzer& fuzz) {
+    CopyDataInput in;
+    const std::vector<ULONG_PTR> foreign = {0, 1, kCopyDataTagAutomatic + 2, kCopyDataTagManual ^ 0x100,
+                                            static_cast<ULONG_PTR>(fuzz.Next())
+#ifdef _WIN64
+                                                ,
+                                            kCopyDataTagAutomatic | (ULONG_PTR{1} << 32)
+#endif
+    };
+    in.tag = fuzz.OneIn(6) ? fuzz.Pick(foreign) : (fuzz.OneIn(2) ? kCopyDataTagAutomatic : kCopyDataTagManual);
+    const auto utf16 = [](const std::wstring& text) {
+        return std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
+    };
+    switch (fuzz.Below(12)) {
+        case 0:
+            in.bytes = fuzz.Bytes(fuzz.Below(64));
+            break;
+        case 1: {  // sizes around and far past the longest version text, NUL somewhere or nowhere
+            // (Wine does not deliver a WM_COPYDATA of 2 MiB within a minute.)
+            const std::size_t units = fuzz.Pick(std::vector<std::size_t>{255, 256, 257, 4096, 1 << 16, 1 << 18});
+            std::wstring text(units, fuzz.OneIn(2) ? L'7' : L' ');
+            if (fuzz.OneIn(2)) text[fuzz.Below(300) % units] = L'\0';
+            in.bytes = utf16(text);
+            break;
+        }
+        case 2:
+            in.nullData = fuzz.OneIn(2);
+            in.bytes = fuzz.Bytes(fuzz.Below(2));
+            break;
+        default: {
+            std::wstring text = fuzz.Mutate(fuzz.Pick(std::vector<std::wstring>{L"1.16.KM16.2400", L"  2.1.KM1.1  ",
+                                                                                  L"1.16.KM16.2400\r\n", L"x"}),
+                                             qlntest::VersionTokens());
+            in.bytes = utf16(text);
+            if (fuzz.OneIn(2)) in.bytes.append(2, '\0');
+            if (!in.bytes.empty() && fuzz.OneIn(4)) in.bytes.pop_back();  // odd size
+            break;
+        }
+    }
+    return in;
+}
+
+enum class Reading { Default, Silent, TooLong, Version };
+
+// How the daemon must read a request, decided without the product's code:
+// foreign tags go to default processing, empty payloads are ignored, a
+// payload longer than 256 units without a NUL among them is refused unread,
+// anything else gives the trimmed text before the first NUL.
+Reading ReferenceReading(const CopyDataInput& in, std::wstring& version) {
+    if (in.tag != kCopyDataTagAutomatic && in.tag != kCopyDataTagManual) return Reading::Default;
+    if (in.nullData || in.bytes.size() < 2) return Reading::Silent;
+    std::wstring units(in.bytes.size() / 2, L'\0');
+    std::memcpy(units.data(), in.bytes.data(), units.size() * sizeof(wchar_t));
+    const std::size_t nul = units.find(L'\0');
+    if (units.size() > 256 && (nul == std::wstring::npos || nul >= 256)) return Reading::TooLong;
+    units.resize(std::min(nul, units.size()));
+    const auto notSpace = [](wchar_t c) { return !std::iswspace(c); };
+    const auto first = std::find_if(units.begin(), units.end(), notSpace);
+    const auto last = std::find_if(units.rbegin(), units.rend(), notSpace).base();
+    version = first < last ? std::wstring(first, last) : std::wstring();
+    return Reading::Version;
+}
+
+// Garbage sent to the running daemon's window: every request of the protocol
+// is refused with its log lines, nothing starts an upgrade, and the daemon
+// keeps answering. Well-formed versions are not garbage and are left out
+// (they would start a real upgrade; the tests above cover them).
+TEST(DaemonProcess, RandomCopyDataRequestsAreRefusedAndStartNothing) {
+    DaemonLog log;
+    Daemon daemon;
+    ASSERT_TRUE(WaitForWindow());
+    const HWND window = ::FindWindowW(L"QLNUpgradeWindow", L"QLNUpgradeWindow");
+    ASSERT_NE(window, nullptr);
+    qlntest::Fuzzer fuzz("WM_COPYDATA requests", 20261214, 300);
+
+    std::size_t read = 0, tooLong = 0, silent = 0, wellFormed = 0;
+    for (int i = 0; i < fuzz.iterations(); ++i) {
+        CopyDataInput in = RandomCopyData(fuzz);
+        std::wstring version;
+        const Reading reading = ReferenceReading(in, version);
+        if (reading == Reading::Version && qlntest::ReferenceVersionSyntax(version)) {
+            ++wellFormed;
+            continue;
+        }
+        COPYDATASTRUCT data{};
+        data.dwData = in.tag;
+        data.cbData = static_cast<DWORD>(in.bytes.size());
+        data.lpData = in.nullData ? nullptr : in.bytes.data();
+        DWORD_PTR result = 99;
+        ASSERT_NE(::SendMessageTimeoutW(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data), SMTO_ABORTIFHUNG,
+                                        kProcessWaitMs, &result),
+                  0)
+            << "input " << i << " (" << in.bytes.size() << " bytes) got no answer: " << ::GetLastError();
+        ASSERT_EQ(result, 0u) << "input " << i << ": " << qlntest::Printable(version);
+        read += reading == Reading::Version;
+        tooLong += reading == Reading::TooLong;
+        silent += reading != Reading::Version && reading != Reading::TooLong;
+    }
+    std::printf("[fuzz] %u read, %u too long, %u unread, %u well-formed left out\n", static_cast<unsigned>(read),
+                static_cast<unsigned>(tooLong), static_cast<unsigned>(silent), static_cast<unsigned>(wellFormed));
+
+    EXPECT_TRUE(daemon.Running());
+    EXPECT_EQ(Send(L"copydata 0x514C4E00 still-there"), 0);
+    EXPECT_EQ(log.Count("External upgrade requested (manual="), read + 1);
+    EXPECT_EQ(log.Count("Invalid target version '"), read + 1);
+    EXPECT_EQ(log.Count("bytes is too long for a version, ignoring it"), tooLong);
+    EXPECT_FALSE(log.Contains("upgrade worker for version"));
+    EXPECT_FALSE(log.Contains("Re-launching elevated"));
+    EXPECT_GT(read, 50u);
+    EXPECT_GT(tooLong, 3u);
+    CloseAndExpectCleanExit(daemon);
 }
 
 }  // namespace

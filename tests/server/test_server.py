@@ -17,6 +17,7 @@ record the request under <key>; the rest of the path selects the answer:
   /status/<code>?body=&ctype=&h=  answer <code> with the given body (UTF-8),
                                   content type and extra header lines (each h
                                   is one raw "Name: value" line, sent in order);
+                                  hex=HH.. instead of body sends those bytes;
                                   fill=N instead of body sends N digits
                                   "0123456789..."; 204 and 304 carry no body;
                                   cut=M sends only the first M body bytes and
@@ -266,6 +267,11 @@ def handle_status(conn, req, code_text):
     if fill is not None:
         count = req.int_arg("fill", 0, 0, MAX_BODY_BYTES)
         body = (b"0123456789" * (count // 10 + 1))[:count]
+    elif req.arg("hex") is not None:
+        try:
+            body = bytes.fromhex(req.arg("hex"))
+        except ValueError:
+            code, body = 400, b"hex= is not hexadecimal"
     else:
         body = req.arg("body", "").encode("utf-8")
     ctype = req.arg("ctype", "text/plain; charset=utf-8")

@@ -8,6 +8,7 @@
 #include "QLNUpgrade/KM/Upgrade/QLNVersionInfo.h"
 #include "SVN/KM/KMConfigManager.h"
 #include "Utils/KM/KMHttpUtils.h"
+#include "Utils/ScopeExit.h"
 #include "Utils/StringConv.h"
 #include "support/HttpTestServer.h"
 #include "support/TestSupport.h"
@@ -293,8 +294,8 @@ TEST(QLNVersionCheckerSources, UnparsableCacheStillCountsAsAvailable) {
 
 // Every way the version service can fail, each behind an answer that would
 // otherwise announce a newer release: the cached version is used, the cache
-// keeps its text, and nothing of the faulty answer is taken. (A silent
-// server is not among them: the checker waits its full 60 s time-out.)
+// keeps its text, and nothing of the faulty answer is taken. The silent
+// server is given up after a time-out shortened from 60 s to 3 s.
 TEST(QLNVersionCheckerSources, NetworkFaultsNeverReplaceTheCachedVersion) {
     const auto port = [](const wchar_t* variable) {
         const int number = qlntest::ServerPort(variable);
@@ -316,9 +317,14 @@ TEST(QLNVersionCheckerSources, NetworkFaultsNeverReplaceTheCachedVersion) {
     struct Case {
         const char* fault;
         std::wstring url;  // the checker appends "?current=..."; a trailing "&x=" absorbs it
+        std::int32_t timeoutMs = 0;  // 0: the checker's own
     };
     const Case cases[] = {
         {"connection refused", L"https://localhost:" + closed + L"/status/200"},
+        {"stall before the answer", L"https://localhost:" + https + L"/stall?ms=10000&x=", 3000},
+        {"stall in the body", L"https://localhost:" + https + L"/stall?ms=10000&phase=body&x=", 3000},
+        {"500 with JSON", L"https://localhost:" + https + L"/status/500?" +
+                              json(R"({"message":"release index offline"})") + L"&x="},
         {"reset in the body", L"https://localhost:" + https + L"/status/200?" + newerBody + cut + L"&reset=1&x="},
         {"body shorter than its length", L"https://localhost:" + https + L"/status/200?" + newerBody + cut + L"&x="},
         {"404 with JSON", L"https://localhost:" + https + L"/status/404?" + json(R"({"message":"no such release"})") +
@@ -352,6 +358,8 @@ TEST(QLNVersionCheckerSources, NetworkFaultsNeverReplaceTheCachedVersion) {
         const size_t cached = log.Matching(fromCache).size();
 
         QLNVersionInfo info;
+        QLNVersionChecker::SetRequestTimeout(c.timeoutMs);
+        const auto restoreTimeout = qln::ScopeExit([] { QLNVersionChecker::SetRequestTimeout(0); });
         EXPECT_TRUE(QLNVersionChecker::LoadVersionInfo(info, true));
         EXPECT_EQ(info.version, L"1.16.KM16.2390");
         EXPECT_EQ(VcString(L"NewVersionRawText"), kOtherText);

@@ -1,5 +1,6 @@
 #include "QLNUpgrade/KM/Upgrade/QLNVersionChecker.h"
 
+#include <atomic>
 #include <chrono>
 #include <exception>
 #include <initializer_list>
@@ -31,6 +32,7 @@ constexpr wchar_t kLegacyForceValue[] = L"NewVersionForce";
 
 constexpr char kLatestVersionInfoKey[] = "LatestVersionInfo";
 constexpr std::int32_t kVersionRequestTimeoutMs = 60000;
+std::atomic<std::int32_t> g_requestTimeoutMs{kVersionRequestTimeoutMs};
 
 std::wstring ValuePath(const wchar_t* valueName) { return std::wstring(kVersionCheckKey) + valueName; }
 
@@ -49,6 +51,12 @@ std::wstring ReadLatestVersionInfo(const std::wstring& scope) {
 // Takes a text that parsed as the answer: it becomes the record's raw text
 // and the new registry cache.
 bool Adopt(const std::wstring& text, QLNVersionInfo& info) {
+    // The registry cache ends a text at its first NUL: a text with one would
+    // be taken now and read back from the cache as another.
+    if (text.find(L'\0') != std::wstring::npos) {
+        KM_LOG_WARN(L"Version text contains a NUL character at {}, ignoring it", text.find(L'\0'));
+        return false;
+    }
     if (!QLNVersionInfo::ParseVersionText(text, info)) return false;
     info.rawText = text;
     QLNVersionChecker::SaveToRegistry(info);
@@ -64,6 +72,10 @@ QLNVersionChecker::QLNVersionChecker() {
 }
 
 void QLNVersionChecker::SetClock(ClockFn clock) noexcept { g_clock = clock ? clock : &SystemSeconds; }
+
+void QLNVersionChecker::SetRequestTimeout(std::int32_t ms) noexcept {
+    g_requestTimeoutMs = ms > 0 ? ms : kVersionRequestTimeoutMs;
+}
 
 bool QLNVersionChecker::LoadVersionInfo(QLNVersionInfo& info, bool forceFetch) {
     const std::wstring scope = KMConfig::GetEffectiveRepo();
@@ -107,10 +119,11 @@ bool QLNVersionChecker::LoadVersionInfo(QLNVersionInfo& info, bool forceFetch) {
         HttpRequest request;
         request.url = url;
         request.method = HttpMethod::Get;
-        request.resolveTimeoutMs = kVersionRequestTimeoutMs;
-        request.connectTimeoutMs = kVersionRequestTimeoutMs;
-        request.sendTimeoutMs = kVersionRequestTimeoutMs;
-        request.receiveTimeoutMs = kVersionRequestTimeoutMs;
+        const std::int32_t timeoutMs = g_requestTimeoutMs.load();
+        request.resolveTimeoutMs = timeoutMs;
+        request.connectTimeoutMs = timeoutMs;
+        request.sendTimeoutMs = timeoutMs;
+        request.receiveTimeoutMs = timeoutMs;
 
         std::string body;
         try {

@@ -77,6 +77,10 @@ public:
     using ClockFn = std::int64_t (*)();
     static void SetClock(ClockFn clock) noexcept;
 
+    // Each time-out of the version request (resolve, connect, send, receive),
+    // 60 s. Tests shorten it to see a silent service given up; 0 restores it.
+    static void SetRequestTimeout(std::int32_t ms) noexcept;
+
 private:
     // The legacy values joined as a four-line text; empty without NewVersion.
     static std::wstring BuildLegacyVersionText();
