@@ -151,6 +151,65 @@ void Snapshot(const std::wstring& root, const std::wstring& relative, TreeSnapsh
 
 }  // namespace
 
+std::string FirstDifference(const TreeSnapshot& expected, const TreeSnapshot& actual) {
+    const auto side = [](const TreeSnapshot& tree, const std::wstring& key) {
+        const auto it = tree.find(key);
+        return it == tree.end() ? std::string("<absent>") : it->second.substr(0, 60);
+    };
+    auto e = expected.begin();
+    auto a = actual.begin();
+    while (e != expected.end() || a != actual.end()) {
+        std::wstring key;
+        if (a == actual.end() || (e != expected.end() && e->first < a->first)) {
+            key = e->first;
+        } else if (e == expected.end() || a->first < e->first) {
+            key = a->first;
+        } else if (e->second != a->second) {
+            key = e->first;
+        } else {
+            ++e;
+            ++a;
+            continue;
+        }
+        return Narrow(key) + ": expected [" + side(expected, key) + "], found [" + side(actual, key) + "]";
+    }
+    return {};
+}
+
+std::vector<std::wstring> WriteGeneratedRelease(const std::wstring& root, int count, bool previous) {
+    std::vector<std::wstring> paths = {L"bin\\Quillon.dll", L"bin\\QuillProc.exe", L"bin\\QLNShell64.dll",
+                                       L"version.txt"};
+    for (int i = 0; i < count; ++i) {
+        const std::wstring n = std::to_wstring(i);
+        const bool isNew = i % 5 == 4;
+        if (previous && isNew) continue;
+        switch (i % 8) {
+            case 0: paths.push_back(L"bin\\qln" + n + L".dll"); break;
+            case 1: paths.push_back(L"Languages\\pack" + std::to_wstring(i % 3) + L"\\lang" + n + L".dll"); break;
+            case 2: paths.push_back(L"bin\\svn" + n + L".dll"); break;
+            case 3: paths.push_back(L"bin\\libapr" + n + L".dll"); break;
+            case 4: paths.push_back(L"Common\\common" + n + L".dll"); break;
+            case 5: paths.push_back(L"System\\sys" + n + L".dll"); break;
+            case 6: paths.push_back(L"System64\\sys" + n + L".dll"); break;
+            default:
+                paths.push_back(isNew ? L"Plugins\\p" + std::to_wstring(i % 3) + L"\\plugin" + n + L".dat"
+                                      : L"Help\\help" + n + L".txt");
+        }
+    }
+    if (previous) {
+        paths.push_back(L"bin\\obsolete.dll");
+        paths.push_back(L"Help\\old.txt");
+    }
+    for (size_t i = 0; i < paths.size(); ++i) {
+        // Sizes from 1 to 4 KiB; each release differs from the other in every file.
+        const std::string line = (previous ? "old " : "new ") + Narrow(paths[i]) + "\n";
+        std::string content;
+        while (content.size() < 1024 * (1 + i % 4)) content += line;
+        WriteText(root + L"\\" + paths[i], content);
+    }
+    return paths;
+}
+
 TreeSnapshot SnapshotTree(const std::wstring& root) {
     TreeSnapshot out;
     Snapshot(root, std::wstring(), out);

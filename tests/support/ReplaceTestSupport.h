@@ -66,4 +66,17 @@ bool PendingDeletionAtRestart(const std::wstring& path);
 using TreeSnapshot = std::map<std::wstring, std::string>;
 TreeSnapshot SnapshotTree(const std::wstring& root);
 
+// "" when the snapshots are equal, else the first path where they differ
+// with both sides (shortened), for a failure message.
+std::string FirstDifference(const TreeSnapshot& expected, const TreeSnapshot& actual);
+
+// A generated release of about count files for the reliability tests, over
+// every file category: bin\Quillon.dll, bin\QuillProc.exe, bin\QLNShell64.dll
+// and version.txt, then count numbered files. Every fifth numbered file is new
+// in the release, some of them in folders that only new files use. Writes the
+// release (previous false) or the installed release before it (previous true:
+// the files that are not new, with other content, and two obsolete files)
+// below root and returns the relative paths written.
+std::vector<std::wstring> WriteGeneratedRelease(const std::wstring& root, int count, bool previous);
+
 }  // namespace qlntest

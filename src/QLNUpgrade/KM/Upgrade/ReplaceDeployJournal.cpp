@@ -31,6 +31,7 @@ bool ReplaceDeployJournal::Load() {
     m_fileKeys.clear();
     m_folders.clear();
     m_completed.clear();
+    m_restartNeeded = false;
     const std::string bytes = [&] {
         std::string out;
         qln::UniqueFileHandle file(::CreateFileW(m_path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -56,6 +57,8 @@ bool ReplaceDeployJournal::Load() {
             if (m_fileKeys.insert(KeyOf(path)).second) m_files.push_back(path);
         } else if (line.size() > 2 && line.starts_with(L"D ")) {
             m_folders.push_back(line.substr(2));
+        } else if (line == L"R") {
+            m_restartNeeded = true;
         } else if (const auto category = line.starts_with(L"C ") ? CategoryNamed(line.substr(2)) : std::nullopt) {
             m_completed.insert(*category);
         } else {
@@ -89,6 +92,13 @@ bool ReplaceDeployJournal::RecordCategory(UpgradeFileCategory category) {
     if (m_completed.count(category) != 0) return true;
     if (!Append(L"C " + std::wstring(UpgradeFileCategoryName(category)))) return false;
     m_completed.insert(category);
+    return true;
+}
+
+bool ReplaceDeployJournal::RecordRestartNeeded() {
+    if (m_restartNeeded) return true;
+    if (!Append(L"R")) return false;
+    m_restartNeeded = true;
     return true;
 }
 

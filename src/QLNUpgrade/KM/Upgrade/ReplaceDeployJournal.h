@@ -7,8 +7,11 @@
 // categories it need not deploy again. A run that ends normally removes it.
 //
 // Format: UTF-8 lines, "D <relative path>" before a folder is created,
-// "F <relative path>" before a file is touched (after its backup exists) and
-// "C <category name>" once a category is complete. Each line is written through to the disk before the caller goes on.
+// "F <relative path>" before a file is touched (after its backup exists),
+// "C <category name>" once a category is complete and "R" once a file in use
+// was renamed aside (the installation then needs a restart, whoever finishes
+// the deployment). Each line is written through to the disk before the caller
+// goes on.
 
 #include <set>
 #include <string>
@@ -29,12 +32,15 @@ public:
     // Folders created in the installation, parents before children.
     const std::vector<std::wstring>& Folders() const noexcept { return m_folders; }
     const std::set<UpgradeFileCategory>& CompletedCategories() const noexcept { return m_completed; }
+    // Whether a file was renamed aside, by this run or the interrupted one.
+    bool RestartNeeded() const noexcept { return m_restartNeeded; }
     [[nodiscard]] bool Contains(const std::wstring& relativePath) const;
 
     // Each returns false when the line could not be written through.
     [[nodiscard]] bool RecordFile(const std::wstring& relativePath);
     [[nodiscard]] bool RecordFolder(const std::wstring& relativePath);
     [[nodiscard]] bool RecordCategory(UpgradeFileCategory category);
+    [[nodiscard]] bool RecordRestartNeeded();
     // Deletes the file; the run's deployment is final.
     void Remove() noexcept;
 
@@ -46,4 +52,5 @@ private:
     std::set<std::wstring> m_fileKeys;  // lower-case forms of m_files
     std::vector<std::wstring> m_folders;
     std::set<UpgradeFileCategory> m_completed;
+    bool m_restartNeeded = false;
 };

@@ -5,6 +5,9 @@
 #include <restartmanager.h>
 #include <shlwapi.h>
 
+#include <cstring>
+
+#include "QLNUpgrade/KM/Upgrade/ReplaceDeployJournal.h"
 #include "QLNUpgrade/KM/Upgrade/ReplaceSilentUpgradeStrategy.h"
 #include "Utils/KM/KMLog.h"
 #include "Utils/PathUtils.h"
@@ -18,6 +21,36 @@ bool Exists(const std::wstring& path) noexcept { return ::PathFileExistsW(path.c
 std::wstring ParentOf(const std::wstring& path) {
     const size_t slash = path.rfind(L'\\');
     return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
+// Whether both files can be read and hold the same bytes.
+bool SameContent(const std::wstring& first, const std::wstring& second) noexcept {
+    const auto open = [](const std::wstring& path) {
+        return qln::UniqueFileHandle(::CreateFileW(path.c_str(), GENERIC_READ,
+                                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                   OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    };
+    const qln::UniqueFileHandle a = open(first);
+    const qln::UniqueFileHandle b = open(second);
+    LARGE_INTEGER sizeA{};
+    LARGE_INTEGER sizeB{};
+    if (!a || !b || !::GetFileSizeEx(a.get(), &sizeA) || !::GetFileSizeEx(b.get(), &sizeB) ||
+        sizeA.QuadPart != sizeB.QuadPart) {
+        return false;
+    }
+    char bufferA[16384];
+    char bufferB[16384];
+    for (LONGLONG left = sizeA.QuadPart; left > 0;) {
+        DWORD readA = 0;
+        DWORD readB = 0;
+        if (!::ReadFile(a.get(), bufferA, sizeof(bufferA), &readA, nullptr) ||
+            !::ReadFile(b.get(), bufferB, sizeof(bufferB), &readB, nullptr) || readA != readB || readA == 0 ||
+            std::memcmp(bufferA, bufferB, readA) != 0) {
+            return false;
+        }
+        left -= readA;
+    }
+    return true;
 }
 
 }  // namespace
@@ -128,6 +161,10 @@ bool ReplaceSilentUpgradeStrategy::ReplaceLockedFile(const std::wstring& source,
         return false;
     }
 
+    // Noted before the copy: a run killed from here on has changed what
+    // the holder of the old file sees at its next start.
+    if (m_journal != nullptr) (void)m_journal->RecordRestartNeeded();
+
     if (!::CopyFileW(source.c_str(), target.c_str(), FALSE)) {
         KM_LOG_ERROR(L"CopyFile failed for {}, error: {}", target, ::GetLastError());
         // A copy that failed half-way may have left a file at the target;
@@ -194,7 +231,9 @@ bool ReplaceSilentUpgradeStrategy::RollbackFile(const std::wstring& relativePath
     }
 
     if (Exists(backupPath)) {
-        if (DeployFile(backupPath, installedPath)) {
+        // A file whose replacement failed may still be the old one: putting
+        // it back anyway would rename a file in use aside for nothing.
+        if (SameContent(backupPath, installedPath) || DeployFile(backupPath, installedPath)) {
             const DWORD attributes = ::GetFileAttributesW(backupPath.c_str());
             if (attributes != INVALID_FILE_ATTRIBUTES) ::SetFileAttributesW(installedPath.c_str(), attributes);
             KM_LOG_INFO(L"Rolled back: {}", relativePath);

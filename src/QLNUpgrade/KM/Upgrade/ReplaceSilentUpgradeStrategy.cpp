@@ -154,6 +154,8 @@ bool ReplaceSilentUpgradeStrategy::DeployCategorizedFiles(const FileInventory& i
                                                           std::set<UpgradeFileCategory>& completed,
                                                           int32_t& succeeded, int32_t& failed,
                                                           ReplaceDeployJournal& journal) {
+    m_journal = &journal;
+    auto forgetJournal = qln::ScopeExit([this] { m_journal = nullptr; });
     // What an interrupted run already touched is undone together with this
     // run's files; its backups hold the content from before that run.
     const PathSet touchedBefore(journal.Files().begin(), journal.Files().end());
@@ -285,6 +287,10 @@ UpgradeResult ReplaceSilentUpgradeStrategy::Execute(UpgradeContext& context) {
     if (journal.Load()) {
         KM_LOG_INFO(L"Continuing an interrupted deployment: {} files touched, {} categories completed",
                     journal.Files().size(), journal.CompletedCategories().size());
+        // A file the interrupted run renamed aside is still held by the
+        // program that had it open: the installation needs a restart even
+        // when this run finds every file free.
+        m_pendingReboot = journal.RestartNeeded();
         DWORD error = 0;
         if (!backupFolder.Hold(backupDir, error) && !CreateWorkFolder(backupFolder, backupDir)) {
             context.errorText = L"Failed to prepare the rollback backup directory";

@@ -129,6 +129,9 @@ private:
     // Installed path -> the name its old content was renamed to in this run,
     // so a rollback can put the very same file back under its name.
     std::map<std::wstring, std::wstring, NoCaseLess> m_renamedAside;
+    // The journal of the deployment under way, where a file renamed aside is
+    // noted; none outside DeployCategorizedFiles.
+    ReplaceDeployJournal* m_journal = nullptr;
 };
 
 // The processes that hold a file open, as "name (pid N)" joined by ", ",
