@@ -8,7 +8,8 @@
 # when interrupted.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-build_dir="$root/build/demo"
+# The build of scripts/test.sh: what one of them built, the other reuses.
+build_dir="$root/build/mingw-x64"
 
 say() { printf '\n== %s\n' "$*"; }
 step() { printf '   %s\n' "$*"; }
@@ -16,8 +17,12 @@ step() { printf '   %s\n' "$*"; }
 bash "$root/scripts/install-deps.sh"
 source "$root/tests/harness/release-server.sh"
 port="$(qln_release_port "$build_dir/release-server.port")"
-say "Building, with the release service at https://127.0.0.1:$port"
-bash "$root/scripts/build.sh" --build-dir "$build_dir" -DQLN_SERVICE_HOST="https://127.0.0.1:$port"
+say "Building the daemon and the tools the demo uses, with the release service at https://127.0.0.1:$port"
+demo_targets=()
+for t in QLNUpgrade QLNCache qln_add_root_cert qln_answer_dialog qln_send_request qln_fake_msiexec; do
+    demo_targets+=(--target "$t")
+done
+bash "$root/scripts/build.sh" --build-dir "$build_dir" "${demo_targets[@]}" -DQLN_SERVICE_HOST="https://127.0.0.1:$port"
 
 export QLN_BIN_DIR="$build_dir/bin"
 export QLN_RUN_DIR="$(mktemp -d /tmp/qln-demo.XXXXXX)"
@@ -89,8 +94,12 @@ answer_dialogs() {
 say "Waiting for the update check, answering the daemon's dialogs"
 answer_dialogs 240 || true
 
-say "Key lines of the log (daemon and its elevated copy)"
-qln_log | grep -E 'QLNUpgrade starting|Checking version from|LoadVersionInfo: (got|newer)|MSI download completed|Starting .* upgrade worker|Re-launching elevated:|Running elevated|Upgrade pipeline started|MSI verification passed|Attempting strategy|Strategy \[|Elevated process exited|Added upgrade result|Upgrade completed|Upgrade failed|User chose' |
+say "Key lines of the log (C:\\QuillonRun\\Logger\\<date>.upgrade.log)"
+# On Windows the worker re-launches the daemon with administrator rights
+# ("Re-launching elevated") and that copy upgrades; under Wine every process
+# has them already, so the worker thread upgrades itself.
+step "(under Wine the daemon already has administrator rights: no elevated copy, its worker upgrades)"
+qln_log | grep -E 'QLNUpgrade starting|Checking version from|LoadVersionInfo: (got|newer)|MSI download completed|Starting .* upgrade worker|Re-launching elevated:|Running elevated|Upgrade pipeline started|MSI verification passed on|Attempting strategy|Locked file replaced|File replacement complete|Strategy \[|Elevated process exited|Added upgrade result|Upgrade completed|Upgrade failed|User chose' |
     sed -E 's/^\[[0-9-]+ ([0-9:.]+)\] \[([a-z]+)\] \[[^]]*\] \[[^]]*\] /\1 \2  /' | sed 's/^/   /' || true
 
 say "History (HKCU\\Software\\Quillon\\KM\\UpgradeResult; time|mode|success|code|version)"
@@ -108,8 +117,18 @@ while IFS= read -r -d '' f; do
 done < <(find "$tree_n1" -type f -print0)
 step "$same files of the installation equal release N+1"
 for rel in "${differ[@]}"; do step "differs: $rel"; done
-pending="$("$QLN_WINE" reg query 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations 2>/dev/null | tr -d '\r' | grep -o 'REG_MULTI_SZ.*' || true)"
-[ -z "$pending" ] || step "replaced at the next restart: ${pending#REG_MULTI_SZ}"
+# Files in use were renamed aside; Windows finishes the job at the next
+# restart (pairs of source and target, an empty target deletes).
+pending="$("$QLN_WINE" reg query 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations 2>/dev/null |
+    tr -d '\r' | sed -n 's/^.*REG_MULTI_SZ *//p' || true)"
+if [ -n "$pending" ]; then
+    # reg shows the strings joined by "\0", without the terminator of the
+    # last one, so a final empty target leaves no record of its own.
+    awk -v RS='\\\\0' '{ gsub(/\n/, ""); sub(/^\\\?\?\\/, "") }
+        NR % 2 { src = $0; next }
+        src != "" { print "   at the next restart: " ($0 == "" ? "delete " src : "move " src " to " $0); src = "" }
+        END { if (src != "") print "   at the next restart: delete " src }' <<<"$pending"
+fi
 
 say "Asking the daemon to quit"
 qln_daemon_stop

@@ -10,8 +10,9 @@
 #                    file is in use -> "Restart later"
 #   msi-failover     external WM_COPYDATA request; replacement fails, the
 #                    upgrade goes through msiexec
-#   manual           "immediate_manual": prompt, interactive installer
-#   interrupted      the daemon dies while unpacking; resumed at the next start
+#   manual           "immediate_manual": prompt, the installer's wizard
+#   interrupted      the deploying process dies mid-deployment; resumed after
+#                    the prompt at the next start
 #   unsigned         unsigned package: downloaded twice, refused
 #   history          a full history of 50 lines rolls over
 # Exit code 0 when every check passed; each failed check prints FAIL.

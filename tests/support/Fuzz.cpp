@@ -110,7 +110,7 @@ bool ReferenceVersionSyntax(std::wstring_view text) {
 
 const std::vector<std::wstring>& VersionTokens() {
     static const std::vector<std::wstring> tokens = {
-        L"1", L"16", L"0", L"9", L"2381", L".", L"..", L"KM", L"km", L"K", L"M", L"-", L"+", L" ", L"\t", L"\r",
+        L"1", L"16", L"0", L"9", L"2381", L".", L"..", L"KM", L"km", L"kM", L"Km", L"K", L"M", L"-", L"+", L" ", L"\t", L"\r",
         L"\n", L"\r\n", std::wstring(1, L'\0'), L"x", L"\u0663", L"\uFF11", L"\u2028", L"\u00A0",
         std::wstring(1, static_cast<wchar_t>(0xD800)), std::wstring(1, static_cast<wchar_t>(0xDC00)), L"\uFFFF", L"99999999999", L"2147483647", L"2147483648", L"4294967296", L"true", L"1.16.KM16.2381"};
     return tokens;

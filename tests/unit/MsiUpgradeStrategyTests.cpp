@@ -176,6 +176,13 @@ TEST_F(MsiStrategies, ConfirmationDialogDecidesBeforeAnythingIsRecorded) {
     EXPECT_TRUE(msiexec.CommandLines().empty());
     EXPECT_FALSE(log.Contains("Saved upgrade progress")) << "a declined run leaves the progress store alone";
 
+    cached.rawText = kTarget + L"\ninfo\nhttps://example.test/notes\ntrue";
+    QLNVersionChecker::SaveToRegistry(cached);
+    EXPECT_EQ(answer(IDNO, 2), UpgradeResult::Cancelled) << "a forced release cannot be ignored";
+    EXPECT_TRUE(log.Contains("User cancelled MSI install confirmation (button=7)"));
+    cached.rawText = kTarget + L"\ninfo\nhttps://example.test/notes\nfalse";
+    QLNVersionChecker::SaveToRegistry(cached);
+
     ctx.version = L"1.16.KM16.2401";
     EXPECT_EQ(answer(IDYES, 2), UpgradeResult::Success) << "another version than the cached one cannot be ignored";
     EXPECT_TRUE(log.Contains("User confirmed MSI install, proceeding"));

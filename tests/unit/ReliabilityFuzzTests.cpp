@@ -81,7 +81,7 @@ TEST(ReliabilityFuzz, VersionTexts) {
     qlntest::LogCapture log;
     qlntest::Fuzzer fuzz("version texts", 20261210, 2000);
     const std::vector<std::wstring> numbers = {L"1.16.KM16.2381", L"1.16.KM16.2382", L"1.17.KM1.1", L"2.0.KM1.1",
-                                               L" +1x.16y.KM016.0", L"1.16.KM15.9999"};
+                                               L" +1x.16y.KM016.0", L"1.16.KM15.9999", L"1.16.kM16.2382"};
     std::size_t invalid = 0, valid = 0, newer = 0, texts = 0;
     for (int i = 0; i < fuzz.iterations(); ++i) {
         std::wstring number = fuzz.Mutate(fuzz.Pick(numbers), qlntest::VersionTokens());
@@ -151,6 +151,8 @@ TEST(ReliabilityFuzz, VersionTexts) {
 struct Offered {
     std::map<std::string, std::set<std::string>> values;
     std::set<std::string> locked;
+    // The last such element of each key: value and clientEditable.
+    std::map<std::string, std::pair<std::string, bool>> last;
 };
 
 Offered OfferedBy(const nlohmann::json& document) {
@@ -163,8 +165,9 @@ Offered OfferedBy(const nlohmann::json& document) {
         if (key == element.end() || value == element.end() || !key->is_string() || !value->is_string()) continue;
         offered.values[key->get<std::string>()].insert(value->get<std::string>());
         const auto editable = element.find("clientEditable");
-        if (editable != element.end() && editable->is_boolean() && !editable->get<bool>())
-            offered.locked.insert(key->get<std::string>());
+        const bool locked = editable != element.end() && editable->is_boolean() && !editable->get<bool>();
+        if (locked) offered.locked.insert(key->get<std::string>());
+        offered.last[key->get<std::string>()] = {value->get<std::string>(), !locked};
     }
     return offered;
 }
@@ -248,6 +251,12 @@ TEST(ReliabilityFuzz, ConfigurationCacheFiles) {
             const bool isOffered = fromFile != offered.values.end() && fromFile->second.count(item.value) > 0 &&
                                    (item.clientEditable || offered.locked.count(item.key) > 0);
             ASSERT_TRUE(isDefault || isOffered) << shown << "\nitem " << item.key << " = " << item.value;
+            // A table key ends with what its last element said.
+            const auto last = offered.last.find(item.key);
+            if (table != tableDefaults.end() && last != offered.last.end()) {
+                ASSERT_EQ(item.value, last->second.first) << shown << "\nitem " << item.key;
+                ASSERT_EQ(item.clientEditable, last->second.second) << shown << "\nitem " << item.key;
+            }
         }
         for (const auto& [key, value] : tableDefaults) ASSERT_TRUE(seen.count(key)) << shown << "\nmissing " << key;
 
@@ -456,17 +465,20 @@ TEST(ReliabilityFuzz, ProgressRecords) {
     qlntest::TempDir dir;
     const std::wstring staging = (dir.path() / L"staging").wstring();
     const std::wstring product = (dir.path() / L"product").wstring();
+    const std::wstring halfProduct = (dir.path() / L"half").wstring();  // without QuillProc.exe
     std::filesystem::create_directories(staging);
     std::filesystem::create_directories(product + L"\\bin");
+    std::filesystem::create_directories(halfProduct + L"\\bin");
     qlntest::WriteFileBytes(product + L"\\bin\\Quillon.dll", "dll");
     qlntest::WriteFileBytes(product + L"\\bin\\QuillProc.exe", "exe");
+    qlntest::WriteFileBytes(halfProduct + L"\\bin\\Quillon.dll", "dll");
 
     const std::vector<std::vector<std::wstring>> samples = {
         {L"InProgress", L"inprogress", L"INPROGRESS", L"Succeeded", L"ResumeRetry", L" InProgress"},
         {L"1.16.KM16.2400", L"1.16.KM16.2381", L"1.16.KM15.9", L"2.1.KM1.1"},
         {L"silent", L"manual", L""},
         {staging, staging + L"\\", dir.dirWithSlash() + L"gone"},
-        {product, dir.path().wstring(), staging},
+        {product, dir.path().wstring(), staging, halfProduct},
         {L"QLN,Lang", L" lang ,QLN,,Bogus", L"Unknown", L"Third,Common,System64,VersionTxt,QLNUpgrade,SVN,System"}};
     const std::vector<std::wstring> categoryNames = {L"QLN",    L"Lang",     L"SVN",        L"Common",    L"System",
                                                      L"System64", L"Third", L"VersionTxt", L"QLNUpgrade"};
