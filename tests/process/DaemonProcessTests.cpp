@@ -3,17 +3,26 @@
 #include "support/Fuzz.h"
 #include "support/TestSupport.h"
 
+#include "QLNUpgrade/KM/Upgrade/QLNUpgradeProgress.h"
 #include "QLNUpgrade/QLNUpgradeWindow.h"
 #include "Utils/UniqueHandle.h"
+#include "support/FakeMsiexec.h"
+#include "support/ReplaceTestSupport.h"
+#include "support/UpgradeFixtures.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <cwctype>
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <random>
+#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -96,6 +105,13 @@ public:
         return static_cast<int>(code);
     }
     bool Running() const { return m_process && ::WaitForSingleObject(m_process.get(), 0) == WAIT_TIMEOUT; }
+    // Terminates the process; true when it was still running and ended by this.
+    bool Kill() {
+        constexpr UINT kKilled = 0xDEAD;
+        if (!Running()) return false;
+        ::TerminateProcess(m_process.get(), kKilled);
+        return Wait() == static_cast<int>(kKilled);
+    }
 
 private:
     qln::UniqueHandle m_process;
@@ -483,6 +499,118 @@ TEST(ProcessExit, ThreadsThatStillLogDoNotCrashTheExit) {
         EXPECT_NE(log.find("] Exiting."), std::string::npos) << "run " << run;
         EXPECT_NE(log.find("platform x64"), std::string::npos) << "run " << run;
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The elevated copy killed at random moments of its deployment, each time
+// followed by the next start's resume (which may be killed in turn) until one
+// run ends by itself: the installation must then be the new release. The copy
+// runs as bin\QLNUpgrade.exe of an installation in a temporary folder (whose
+// root it deploys into), with the stand-in msiexec beside it, where its
+// "msiexec.exe" is found first.
+TEST(DaemonProcess, ElevatedCopyKilledDuringDeploymentIsCompletedByResume) {
+    constexpr int kKills = 20;
+    constexpr int kMaxUpgrades = 25;
+    constexpr unsigned kSeed = 20261210;
+    std::printf("kill-and-resume seed: %u\n", kSeed);
+    std::mt19937 random(kSeed);
+    namespace fs = std::filesystem;
+    using Clock = std::chrono::steady_clock;
+
+    qlntest::ClearProductRegistry();
+    qlntest::TempDir temp;
+    const std::wstring previous = temp.dirWithSlash() + L"previous";
+    const std::wstring install = temp.dirWithSlash() + L"Quillon";
+    const std::wstring release = temp.dirWithSlash() + L"admin\\Program Files\\Quillon";
+    const std::wstring exe = install + L"\\bin\\QLNUpgrade.exe";
+    qlntest::WriteGeneratedRelease(release, 250, false);
+    qlntest::WriteGeneratedRelease(previous, 250, true);
+    fs::copy_file(qlntest::BinDir() + L"QLNUpgrade.exe", previous + L"\\bin\\QLNUpgrade.exe");
+    fs::copy_file(qlntest::BinDir() + L"qln_fake_msiexec.exe", previous + L"\\bin\\msiexec.exe");
+    qlntest::FakeMsiexec msiexec;
+    msiexec.Script({"admin_tree=" + qlntest::Narrow(temp.dirWithSlash() + L"admin")});
+    qlntest::SetKmString(L"SilentUpgradeByMsi", L"false");  // no installer run after a failed replace
+    qlntest::StagedPackage package;
+    const std::wstring journal = package.StagingDir() + L"\\replace.journal";
+
+    // The new release over the old one; the shell extension, held by Explorer
+    // all along, keeps its old content under the backup name until restart.
+    qlntest::TreeSnapshot expected = qlntest::SnapshotTree(previous);
+    for (const auto& [path, content] : qlntest::SnapshotTree(release)) expected[path] = content;
+    expected[L"bin\\qlnshell64.dll.qlnupd.bak"] = qlntest::ReadText(previous + L"\\bin\\QLNShell64.dll");
+
+    long long deploymentMs = 0;  // of the first upgrade, which is not killed
+    int kills = 0;
+    for (int upgrade = 0; upgrade < kMaxUpgrades && kills < kKills && !::testing::Test::HasFailure(); ++upgrade) {
+        std::error_code error;
+        fs::remove_all(install, error);
+        fs::copy(previous, install, fs::copy_options::recursive, error);
+        ASSERT_FALSE(error) << error.message();
+        package.Restage();
+        ASSERT_FALSE(qlntest::Exists(journal));
+        qlntest::FileHolder explorer(L"rename", {install + L"\\bin\\QLNShell64.dll"});
+        ASSERT_TRUE(explorer.ok());
+
+        std::set<std::string> completed;  // categories some run of this upgrade finished
+        bool restartNoteLost = false;
+        int killsOfThisUpgrade = 0;
+        for (bool resume = false;; resume = true) {
+            const std::string where = "upgrade " + std::to_string(upgrade) + (resume ? " resumed" : "");
+            DaemonLog log;
+            qlntest::SetKmString(L"LoggerLevel", L"info");
+            Daemon copy(resume ? L"--elevated-resume" : L"--elevated-silent 1.16.KM16.2400", exe);
+            while (!log.Contains("Install root directory: ") && copy.Running()) ::Sleep(2);
+            const auto started = Clock::now();
+            bool killed = false;
+            if (upgrade == 0) {
+                while (!log.Contains("File replacement complete") && copy.Running()) ::Sleep(2);
+                deploymentMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
+            } else if (killsOfThisUpgrade < 3) {  // then one run may finish
+                ++killsOfThisUpgrade;
+                // A resumed run has less left to do.
+                const long long limit = deploymentMs * (resume ? 5 : 9) / 10;
+                ::Sleep(std::uniform_int_distribution<DWORD>(0, static_cast<DWORD>(limit))(random));
+                killed = copy.Kill();
+            }
+            const int code = killed ? 0 : copy.Wait();
+            const std::string text = log.Text();
+            if (resume) {
+                // The next start found the interrupted run, and does not deploy
+                // again what an earlier run finished.
+                EXPECT_TRUE(log.Contains("Resuming interrupted upgrade to version 1.16.KM16.2400")) << where;
+                for (const auto& category : completed) {
+                    EXPECT_TRUE(log.Contains("Category [" + category + "] was deployed before the interruption"))
+                        << where << ": " << category << " deployed again";
+                }
+            }
+            const std::regex done(R"(Category \[(\w+)\] deploy complete)");
+            for (std::sregex_iterator it(text.begin(), text.end(), done), end; it != end; ++it) completed.insert((*it)[1]);
+            if (!killed) {
+                // A run killed after its deployment but before its outcome was
+                // recorded loses its restart note with its journal.
+                EXPECT_TRUE(code == 104 || (restartNoteLost && code == 103)) << where << ": " << code << "\n" << text;
+                break;
+            }
+            const bool interrupted = qlntest::Exists(journal);  // the deployment had not ended
+            if (!HasPendingUpgrade()) {
+                EXPECT_FALSE(interrupted) << where << ": a deployment killed half-way must leave its progress record";
+                fs::remove_all(package.StagingDir(), error);  // killed before the clean-up
+                break;
+            }
+            kills += interrupted ? 1 : 0;
+            restartNoteLost = !interrupted;
+            if (!interrupted) completed.clear();  // the resume deploys everything again
+        }
+        explorer.Release();
+        EXPECT_EQ(qlntest::FirstDifference(expected, qlntest::SnapshotTree(install)), "") << "upgrade " << upgrade;
+        EXPECT_FALSE(HasPendingUpgrade()) << "upgrade " << upgrade;
+        EXPECT_FALSE(qlntest::Exists(package.StagingDir())) << "upgrade " << upgrade;
+    }
+    EXPECT_GE(kills, kKills);
+    qlntest::ClearProductRegistry();
 }
 
 }  // namespace
