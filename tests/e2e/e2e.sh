@@ -116,6 +116,12 @@ qln_release_server_start "$run_dir/release" "$port" "$QLN_BIN_DIR/QLNUpgrade.exe
     { cat "$run_dir/release.log"; fatal "release server did not start"; }
 qln_install_release "$QLN_RELEASE_N" || fatal "release N not installed"
 n1_admin="admin_tree=$(_qln_unix_to_win "$QLN_RELEASE_DIR/releases/$QLN_RELEASE_N1/admin")"
+# Another program holds a file open with the given sharing (see qln_hold_file)
+# until the scenario or the clean-up kills it.
+hold_file() {
+    "$QLN_WINE" "$QLN_BIN_DIR/qln_hold_file.exe" - "$1" "$2" </dev/null >/dev/null 2>&1 &
+    holder=$!
+}
 downloads_of() { grep -c "GET /SVN/Quillon/$1/" "$QLN_RELEASE_DIR/nginx/access.log"; }
 
 case "$scenario" in
@@ -123,9 +129,7 @@ replace-in-use)
     qln_stand_in_msiexec "$n1_admin"
     qln_setting QlnUpgradeMode immediate_silent
     # The shell extension is loaded, as Explorer keeps it.
-    "$QLN_WINE" "$QLN_BIN_DIR/qln_hold_file.exe" - rename 'C:\Program Files\Quillon\bin\QLNShell64.dll' \
-        </dev/null >/dev/null 2>&1 &
-    holder=$!
+    hold_file rename 'C:\Program Files\Quillon\bin\QLNShell64.dll'
     qln_daemon_start || fatal "daemon did not start"
     # The first update check runs 30 s after start.
     dialog="$(qln_dialog click "Restart later" 180000)"
@@ -183,9 +187,7 @@ interrupted)
     # Wine every process is elevated, so that process is the daemon itself.
     qln_stand_in_msiexec "$n1_admin"
     qln_setting QlnUpgradeMode immediate_silent
-    "$QLN_WINE" "$QLN_BIN_DIR/qln_hold_file.exe" - none 'C:\Program Files\Quillon\version.txt' \
-        </dev/null >/dev/null 2>&1 &
-    holder=$!
+    hold_file none 'C:\Program Files\Quillon\version.txt'
     qln_daemon_start || fatal "daemon did not start"
     deadline=$((SECONDS + 180))
     until log_has "Deploy attempt 1/[0-9]+ failed for: .*version\.txt"; do
