@@ -65,7 +65,9 @@ fatal() {
 contains() { grep -Eq -- "$2" <<<"$1"; }
 log_has() { qln_log | grep -Eq -- "$1"; }
 log_lacks() { ! log_has "$1"; }
-msi_log_has() { cat "$WINEPREFIX/drive_c/QuillonRun/Logger/"*.upgrade.msi.log 2>/dev/null | tr -d '\r' | grep -Eq -- "$1"; }
+# grep reads the whole log: "grep -q" would stop at the first match, and
+# under pipefail the SIGPIPE of the writer still feeding it fails the check.
+msi_log_has() { cat "$WINEPREFIX/drive_c/QuillonRun/Logger/"*.upgrade.msi.log 2>/dev/null | tr -d '\r' | grep -E -- "$1" >/dev/null; }
 history_last() { qln_history | grep "^Entry$(( $(qln_history | sed -n 's/^Count=//p') - 1 ))=" | cut -d= -f2-; }
 history_last_is() { [[ "$(history_last)" =~ ^[0-9]+\|$1$ ]]; }
 
