@@ -1,5 +1,6 @@
 // The upgrade pipeline, its entry points and the resume path, with the real
 // package cache and verification and scripted strategies.
+#include "support/LogTap.h"
 #include "support/TaskDialogDriver.h"
 #include "support/TestSupport.h"
 #include "support/UpgradeFixtures.h"
@@ -124,6 +125,22 @@ TEST_F(Pipeline, ReentrantCallOnTheSameEngineIsRefused) {
 
     package.Restage();
     EXPECT_EQ(engine.UpgradeSilently(kTarget), UpgradeResult::Success) << "the flag is cleared once the pipeline ends";
+}
+
+// The staging folder is removed while the engine still counts as upgrading:
+// no second run may start on a folder that is being taken away.
+TEST_F(Pipeline, StagingIsRemovedBeforeTheEngineTakesAnotherRun) {
+    std::vector<UpgradeResult> duringCleanup;
+    qlntest::LogTap tap([&](const std::string& message) {
+        // An invalid version: refused for the running pipeline, or else
+        // rejected before anything is downloaded.
+        if (message.rfind("Staging directory cleaned up", 0) == 0) duringCleanup.push_back(engine.UpgradeSilently(L"1.2"));
+    });
+    strategies.Set({{UpgradeResult::Success, L"", nullptr}});
+    EXPECT_EQ(engine.UpgradeSilently(kTarget), UpgradeResult::Success);
+    EXPECT_EQ(duringCleanup, std::vector<UpgradeResult>{UpgradeResult::AlreadyInProgress})
+        << "7 (InvalidVersion): the engine took a call while its staging folder was being removed";
+    EXPECT_FALSE(StagingExists());
 }
 
 // What the installer reads must be what was verified: while the chain runs no
