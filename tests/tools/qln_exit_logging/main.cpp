@@ -6,7 +6,9 @@
 //
 // Usage: qln_exit_logging <log directory>
 // Exit codes: 0 the exit went through with every value intact while the
-// threads kept working; 10 + n a thread read a wrong value (n: which one);
+// threads kept working; 10 + n a thread read a wrong value (n: which one;
+// 16: the platform name is a static object of the program, see
+// LivesInThisProgram);
 // 20 the threads made no progress during the exit (the run proves nothing);
 // 2-4 set-up failed; a crash gives its exception code.
 
@@ -53,6 +55,16 @@ struct LingerAtExit {
 
 void Fail(int which) {
     ::TerminateProcess(::GetCurrentProcess(), kWrongValueBase + which);
+}
+
+// A static object of the program is destroyed at exit, but a short text such
+// as the platform name stays readable in its storage after that, so no
+// comparison of values could tell. What outlives the exit lives elsewhere.
+bool LivesInThisProgram(const void* object) {
+    HMODULE module = nullptr;
+    return ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                static_cast<const wchar_t*>(object), &module) &&
+           module == ::GetModuleHandleW(nullptr);
 }
 
 bool IsOneOfTheDirs(const std::wstring& path) {
@@ -111,6 +123,7 @@ int wmain(int argc, wchar_t** argv) {
     if (!KMLoggerHelper::Initialize(L".upgrade.log")) return 4;
     KMLoggerHelper::SetClock({&WallNow, &RacingSteadyNs});
     wcsncpy(g_platform, KMWinOSUtils::GetMachinePlatformName().c_str(), 15);
+    if (LivesInThisProgram(&KMWinOSUtils::GetMachinePlatformName())) return kWrongValueBase + 6;
 
     WNDCLASSEXW wc{};
     wc.cbSize = sizeof(wc);
