@@ -97,6 +97,19 @@ TEST_F(UpgradeWindow, CopyDataPayloadRules) {
     EXPECT_EQ(CopyData(kCopyDataTagManual, v.data(), static_cast<DWORD>(v.size() * 2)), 1);
     EXPECT_TRUE(log.Contains("External upgrade requested (manual=true, version=2.1.KM1.1)"));
     EXPECT_TRUE(log.Contains("Refreshing local KM config for upgrade (external upgrade request (specified version))"));
+    // That request started a worker, whose download fails. It is waited for
+    // and its message answered: the process must not end under it.
+    std::vector<std::wstring> shown;
+    const ULONGLONG end = ::GetTickCount64() + 120000;
+    while (g_upgradeInProgress.load() && ::GetTickCount64() < end) {
+        const qlntest::TaskDialogView dialog = qlntest::WaitForTaskDialog(200);
+        if (!dialog.window) continue;
+        shown.push_back(dialog.statics.empty() ? L"" : dialog.statics[0]);
+        EXPECT_TRUE(qlntest::ClickTaskDialogButton(dialog, IDOK));
+    }
+    EXPECT_FALSE(g_upgradeInProgress.load()) << "the worker releases its claim";
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].rfind(L"The installer package verification failed: ", 0), 0u) << shown[0];
 
     EXPECT_EQ(CopyData(kCopyDataTagAutomatic, v.data(), 1), 0);
     EXPECT_EQ(CopyData(kCopyDataTagAutomatic, nullptr, 10), 0);
