@@ -13,8 +13,7 @@
 #include "Utils/Registry.h"
 #include "Utils/UniqueHandle.h"
 
-#include <shellapi.h>
-
+#include <cstdlib>
 #include <mutex>
 
 BYTE g_keepRunning = 1;
@@ -90,11 +89,9 @@ int RunUpgradeMain(HINSTANCE instance) {
     QLNVersionChecker::CleanupLegacyRegistryOnVersionChange();
 
     {
-        int argc = 0;
-        qln::UniqueLocalMem argvMem(::CommandLineToArgvW(::GetCommandLineW(), &argc));
-        const auto argv = static_cast<const wchar_t* const*>(argvMem.get());
-        const CommandLineRequest request = argv ? ParseCommandLineArgs(argc, argv) : CommandLineRequest{};
-        argvMem.reset();
+        // The runtime's split of the command line: splitting it again through
+        // the shell would load shell32 into every daemon at start-up.
+        const CommandLineRequest request = __wargv ? ParseCommandLineArgs(__argc, __wargv) : CommandLineRequest{};
         switch (request.action) {
             case ElevatedAction::Silent:
                 KM_LOG_INFO(L"Elevated silent upgrade mode, version: {}", request.version);

@@ -11,6 +11,7 @@
 #include "SVN/KM/KMConfigManager.h"
 #include "Utils/KM/KMConfig.h"
 #include "Utils/KM/KMLog.h"
+#include "Utils/KM/KMSystemLibrary.h"
 #include "Utils/KM/KMWinOSUtils.h"
 #include "Utils/PathUtils.h"
 #include "Utils/ScopeExit.h"
@@ -323,6 +324,10 @@ bool RelaunchElevated(const std::wstring& parameters, UpgradeResult& result, boo
     info.lpParameters = parameters.c_str();
     info.nShow = SW_HIDE;
     const auto shellExecute = qln::seams::g_elevationShellExecuteEx ? qln::seams::g_elevationShellExecuteEx : &::ShellExecuteExW;
+    if (!qln::seams::g_elevationShellExecuteEx && !KMSystemLibrary::Require(L"shell32.dll")) {
+        result = UpgradeResult::Failed;
+        return false;
+    }
     if (!shellExecute(&info)) {
         const DWORD error = ::GetLastError();
         if (error == ERROR_CANCELLED) {

@@ -6,6 +6,7 @@
 
 #include <vector>
 
+#include "Utils/KM/KMSystemLibrary.h"
 #include "Utils/UniqueHandle.h"
 
 namespace {
@@ -60,6 +61,7 @@ std::wstring StoredCaseChain(const std::wstring& path) {
 
 std::wstring DataDirectory(REFKNOWNFOLDERID folder) {
     UniqueTaskMemString folderPath;
+    if (!KMSystemLibrary::Require(L"shell32.dll") || !KMSystemLibrary::Require(L"ole32.dll")) return {};
     if (FAILED(::SHGetKnownFolderPath(folder, KF_FLAG_CREATE, nullptr, folderPath.put())) || !folderPath.valid())
         return {};
     std::wstring directory = std::wstring(folderPath.get()) + L"\\Quillon";

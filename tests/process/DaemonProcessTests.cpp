@@ -5,12 +5,15 @@
 
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeProgress.h"
 #include "QLNUpgrade/QLNUpgradeWindow.h"
+#include "Utils/StringConv.h"
 #include "Utils/UniqueHandle.h"
 #include "support/FakeMsiexec.h"
 #include "support/ReplaceTestSupport.h"
 #include "support/UpgradeFixtures.h"
 
 #include <gtest/gtest.h>
+
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <chrono>
@@ -105,6 +108,7 @@ public:
         return static_cast<int>(code);
     }
     bool Running() const { return m_process && ::WaitForSingleObject(m_process.get(), 0) == WAIT_TIMEOUT; }
+    DWORD Id() const { return m_process ? ::GetProcessId(m_process.get()) : 0; }
     // Terminates the process; true when it was still running and ended by this.
     bool Kill() {
         constexpr UINT kKilled = 0xDEAD;
@@ -160,6 +164,33 @@ TEST(DaemonProcess, QuitsOnCloseAndLogsExiting) {
     Daemon next;
     ASSERT_TRUE(WaitForWindow());
     CloseAndExpectCleanExit(next);
+}
+
+// Lower-case file names of the modules loaded in a process.
+std::set<std::wstring> LoadedModules(DWORD processId) {
+    std::set<std::wstring> names;
+    qln::UniqueFileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, processId));
+    MODULEENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = snapshot && ::Module32FirstW(snapshot.get(), &entry); more;
+         more = ::Module32NextW(snapshot.get(), &entry)) {
+        std::wstring name = entry.szModule;
+        std::transform(name.begin(), name.end(), name.begin(), [](wchar_t c) { return std::towlower(c); });
+        names.insert(name);
+    }
+    return names;
+}
+
+TEST(DaemonProcess, WaitingDaemonHasNotLoadedTheNetworkTrustOrRestartLibraries) {
+    DaemonLog log;
+    Daemon daemon;
+    ASSERT_TRUE(WaitForWindow());
+    const std::set<std::wstring> modules = LoadedModules(daemon.Id());
+    ASSERT_EQ(modules.count(L"user32.dll"), 1u) << "the daemon's modules could not be listed";
+    for (const wchar_t* unwanted : {L"winhttp.dll", L"wintrust.dll", L"crypt32.dll", L"rstrtmgr.dll", L"msi.dll"}) {
+        EXPECT_EQ(modules.count(unwanted), 0u) << qln::WideToUtf8(unwanted) << " is loaded at start-up";
+    }
+    CloseAndExpectCleanExit(daemon);
 }
 
 TEST(DaemonProcess, QuitsOnOwnQuitMessageThroughDestroy) {

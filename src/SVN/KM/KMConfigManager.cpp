@@ -13,6 +13,7 @@
 
 #include "SVN/KM/KMConfigKeys.h"
 #include "Utils/KM/KMLog.h"
+#include "Utils/KM/KMSystemLibrary.h"
 #include "Utils/PathUtils.h"
 #include "Utils/Registry.h"
 #include "Utils/StringConv.h"
@@ -473,6 +474,7 @@ bool KMConfigManager::WriteJsonToCacheFile(const std::wstring& path, const nlohm
     if (slash != std::wstring::npos) {
         const std::wstring directory = path.substr(0, slash);
         if (!directory.empty() && !::PathIsDirectoryW(directory.c_str())) {
+            if (!KMSystemLibrary::Require(L"shell32.dll")) return false;
             const int rc = ::SHCreateDirectoryExW(nullptr, directory.c_str(), nullptr);
             if (rc != ERROR_SUCCESS && rc != ERROR_ALREADY_EXISTS && rc != ERROR_FILE_EXISTS) {
                 KM_LOG_ERROR(L"Cannot create config cache directory {}: error {}", directory, rc);

@@ -3,6 +3,7 @@
 #include "SVN/KM/KMConfigManager.h"
 #include "Utils/KM/KMConfig.h"
 #include "Utils/KM/KMLog.h"
+#include "Utils/KM/KMSystemLibrary.h"
 #include "Utils/StringConv.h"
 #include "Utils/UniqueHandle.h"
 
@@ -321,6 +322,7 @@ HttpResponse KMHttpUtils::SendRequestEx(const HttpRequest& request) {
     }
 
     HttpResponse response;
+    if (!KMSystemLibrary::Require(L"winhttp.dll")) return response;
 
     UrlParts url;
     if (const DWORD error = CrackUrl(request.url, url); error != 0) {
@@ -470,6 +472,7 @@ bool KMHttpUtils::DownloadToFile(const std::wstring& url, const std::wstring& de
 bool KMHttpUtils::DownloadToFileInternal(const std::wstring& url, const std::wstring& destination,
                                          uint32_t receiveTimeoutMs) {
     const std::string urlText = qln::WideToUtf8(url);
+    if (!KMSystemLibrary::Require(L"winhttp.dll")) return false;
 
     UrlParts parts;
     if (const DWORD error = CrackUrl(url, parts); error != 0) {

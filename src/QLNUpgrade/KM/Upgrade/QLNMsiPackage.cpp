@@ -15,6 +15,7 @@
 #include "Utils/KM/KMConfig.h"
 #include "Utils/KM/KMHttpUtils.h"
 #include "Utils/KM/KMLog.h"
+#include "Utils/KM/KMSystemLibrary.h"
 #include "Utils/KM/KMWinOSUtils.h"
 #include "Utils/PathUtils.h"
 #include "Utils/Registry.h"
@@ -33,6 +34,8 @@ std::uint64_t ToTicks(const FILETIME& time) noexcept {
 
 LONG CallWinVerifyTrust(HWND window, GUID* action, WINTRUST_DATA* data) noexcept {
     if (qln::seams::g_winVerifyTrust) return qln::seams::g_winVerifyTrust(window, action, data);
+    // Without the verifier nothing counts as signed.
+    if (!KMSystemLibrary::Require(L"wintrust.dll")) return TRUST_E_PROVIDER_UNKNOWN;
     return ::WinVerifyTrust(window, action, data);
 }
 
@@ -241,6 +244,7 @@ void QLNMsiPackage::CleanupStagingDir(const std::wstring& stagingDir) {
     operation.wFunc = FO_DELETE;
     operation.pFrom = from.c_str();
     operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
+    if (!KMSystemLibrary::Require(L"shell32.dll")) return;
     const int result = ::SHFileOperationW(&operation);
     if (result != 0) {
         KM_LOG_WARN(L"Failed to cleanup staging dir: {}, error: {}", stagingDir, result);

@@ -4,6 +4,8 @@
 
 #include <fmt/xchar.h>
 
+#include "Utils/KM/KMSystemLibrary.h"
+
 namespace {
 
 // msi.dll is a system DLL: load it from the system directory only, so that
@@ -72,6 +74,10 @@ bool QLNWindowsInstaller::StartInstaller(const std::wstring& parameters, int sho
     info.nShow = showCommand;
     const auto shellExecute = qln::seams::g_installerShellExecuteEx ? qln::seams::g_installerShellExecuteEx
                                                                      : &::ShellExecuteExW;
+    if (!qln::seams::g_installerShellExecuteEx && !KMSystemLibrary::Require(L"shell32.dll")) {
+        error = ERROR_MOD_NOT_FOUND;
+        return false;
+    }
     if (!shellExecute(&info)) {
         error = ::GetLastError();
         return false;

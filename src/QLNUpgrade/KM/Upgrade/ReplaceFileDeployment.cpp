@@ -10,6 +10,7 @@
 #include "QLNUpgrade/KM/Upgrade/ReplaceDeployJournal.h"
 #include "QLNUpgrade/KM/Upgrade/ReplaceSilentUpgradeStrategy.h"
 #include "Utils/KM/KMLog.h"
+#include "Utils/KM/KMSystemLibrary.h"
 #include "Utils/PathUtils.h"
 #include "Utils/ScopeExit.h"
 #include "Utils/UniqueHandle.h"
@@ -57,6 +58,7 @@ bool SameContent(const std::wstring& first, const std::wstring& second) noexcept
 
 std::wstring DescribeFileHolders(const std::wstring& path) noexcept {
     try {
+        if (!KMSystemLibrary::Require(L"rstrtmgr.dll")) return {};
         DWORD session = 0;
         WCHAR sessionKey[CCH_RM_SESSION_KEY + 1] = {};
         if (::RmStartSession(&session, 0, sessionKey) != ERROR_SUCCESS) return {};
