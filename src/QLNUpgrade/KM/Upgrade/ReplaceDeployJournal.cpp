@@ -27,6 +27,7 @@ std::optional<UpgradeFileCategory> CategoryNamed(std::wstring_view name) {
 }  // namespace
 
 bool ReplaceDeployJournal::Load() {
+    m_file.reset();
     m_files.clear();
     m_fileKeys.clear();
     m_folders.clear();
@@ -103,6 +104,7 @@ bool ReplaceDeployJournal::RecordRestartNeeded() {
 }
 
 void ReplaceDeployJournal::Remove() noexcept {
+    m_file.reset();
     if (!::DeleteFileW(m_path.c_str()) && ::GetLastError() != ERROR_FILE_NOT_FOUND) {
         KM_LOG_WARN(L"Failed to remove deployment journal {}, error: {}", m_path, ::GetLastError());
     }
@@ -114,12 +116,18 @@ bool ReplaceDeployJournal::Append(const std::wstring& line) {
     std::string bytes(1, '\n');
     bytes += qln::WideToUtf8(line);
     bytes.push_back('\n');
-    qln::UniqueFileHandle file(::CreateFileW(m_path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr));
+    // Opening the file costs more than writing a line to it, once per file
+    // of a release.
+    if (!m_file) {
+        m_file.reset(::CreateFileW(m_path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr));
+    }
     DWORD written = 0;
-    if (!file || !::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+    if (!m_file || !::WriteFile(m_file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
         written != bytes.size()) {
         KM_LOG_ERROR(L"Failed to write deployment journal {}, error: {}", m_path, ::GetLastError());
+        // The next line tries a fresh handle.
+        m_file.reset();
         return false;
     }
     return true;

@@ -11,13 +11,15 @@
 // "C <category name>" once a category is complete and "R" once a file in use
 // was renamed aside (the installation then needs a restart, whoever finishes
 // the deployment). Each line is written through to the disk before the caller
-// goes on.
+// goes on. The file stays open for appending from the first line until Load,
+// Remove or the end of the object, so that no other writer comes between.
 
 #include <set>
 #include <string>
 #include <vector>
 
 #include "QLNUpgrade/KM/Upgrade/UpgradeFileCategory.h"
+#include "Utils/UniqueHandle.h"
 
 class ReplaceDeployJournal {
 public:
@@ -48,6 +50,7 @@ private:
     [[nodiscard]] bool Append(const std::wstring& line);
 
     std::wstring m_path;
+    qln::UniqueFileHandle m_file;  // open for appending once a line was written
     std::vector<std::wstring> m_files;
     std::set<std::wstring> m_fileKeys;  // lower-case forms of m_files
     std::vector<std::wstring> m_folders;
