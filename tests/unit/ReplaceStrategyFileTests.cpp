@@ -275,6 +275,28 @@ TEST_F(ReplaceFileTest, BackupCopiesExistingFilesOnly) {
     EXPECT_FALSE(Strategy::BackupFileForRollback(Path(L"root\\bin\\a.dll"), L"bin\\a.dll", Path(L"file")));
 }
 
+TEST_F(ReplaceFileTest, BackupKeepsAttributesAndMakesEachFolderOnce) {
+    WriteText(Path(L"root\\bin\\a.dll"), "a");
+    WriteText(Path(L"root\\bin\\sub\\deep\\b.dll"), "b");
+    WriteText(Path(L"root\\c.dll"), "c");
+    const DWORD marked = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN;
+    ASSERT_TRUE(::SetFileAttributesW(Path(L"root\\bin\\a.dll").c_str(), marked));
+    for (const wchar_t* file : {L"bin\\a.dll", L"bin\\sub\\deep\\b.dll", L"c.dll"}) {
+        EXPECT_TRUE(Strategy::BackupFileForRollback(Path(L"root\\") + file, file, Path(L"backup")))
+            << qlntest::Narrow(file);
+        EXPECT_EQ(ReadText(Path(L"backup\\") + file), ReadText(Path(L"root\\") + file)) << qlntest::Narrow(file);
+    }
+    EXPECT_EQ(::GetFileAttributesW(Path(L"backup\\bin\\a.dll").c_str()) & marked, marked);
+    EXPECT_EQ(::GetFileAttributesW(Path(L"backup\\c.dll").c_str()) & marked, 0u);
+
+    // The marks come back with the old content.
+    ASSERT_TRUE(::SetFileAttributesW(Path(L"root\\bin\\a.dll").c_str(), FILE_ATTRIBUTE_NORMAL));
+    WriteText(Path(L"root\\bin\\a.dll"), "new a");
+    EXPECT_EQ(strategy.RollbackDeployedFiles({L"bin\\a.dll"}, Path(L"root"), Path(L"backup")), 1);
+    EXPECT_EQ(ReadText(Path(L"root\\bin\\a.dll")), "a");
+    EXPECT_EQ(::GetFileAttributesW(Path(L"root\\bin\\a.dll").c_str()) & marked, marked);
+}
+
 TEST_F(ReplaceFileTest, ObsoleteFilesAreOnlyReported) {
     const std::wstring root = Path(L"root");
     for (const wchar_t* file : {L"bin\\kept.dll", L"bin\\old.dll", L"Common\\c.dll", L"setup.msi", L"x.dll.qlnupd.bak"}) {

@@ -201,11 +201,18 @@ bool ReplaceSilentUpgradeStrategy::BackupFileForRollback(const std::wstring& ins
         return true;
     }
     const std::wstring backupPath = backupDir + L"\\" + relativePath;
-    (void)CreateDirectoryPath(ParentOf(backupPath));
+    // Most files share their folder with the file before them; making sure
+    // of every parent up from the drive costs more than asking once.
+    const std::wstring backupFolder = ParentOf(backupPath);
+    if (!::PathIsDirectoryW(backupFolder.c_str())) (void)CreateDirectoryPath(backupFolder);
     if (::CopyFileW(installedPath.c_str(), backupPath.c_str(), FALSE)) {
-        // The attributes (read-only above all) are part of what a rollback restores.
+        // The attributes (read-only above all) are part of what a rollback
+        // restores. The copy takes them over; setting them again costs more
+        // than comparing them.
         const DWORD attributes = ::GetFileAttributesW(installedPath.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES) ::SetFileAttributesW(backupPath.c_str(), attributes);
+        if (attributes != INVALID_FILE_ATTRIBUTES && ::GetFileAttributesW(backupPath.c_str()) != attributes) {
+            ::SetFileAttributesW(backupPath.c_str(), attributes);
+        }
         KM_LOG_DEBUG(L"Backed up for rollback: {}", relativePath);
         return true;
     }

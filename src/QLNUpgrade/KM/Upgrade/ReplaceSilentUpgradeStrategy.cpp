@@ -63,15 +63,17 @@ bool CreateWorkFolder(qln::ProtectedDirectory& folder, const std::wstring& path)
 // so that a rollback can take them away again.
 bool CreateInstalledFolders(const std::wstring& installRoot, const std::wstring& installedFile,
                             ReplaceDeployJournal& journal) {
+    const std::wstring parent = ParentOf(installedFile);
     std::vector<std::wstring> missing;
-    for (std::wstring folder = ParentOf(installedFile); folder.size() > installRoot.size() && !Exists(folder);
-         folder = ParentOf(folder)) {
+    for (std::wstring folder = parent; folder.size() > installRoot.size() && !Exists(folder); folder = ParentOf(folder)) {
         missing.push_back(folder);
     }
+    // Nearly always the folder is there already.
+    if (missing.empty() && parent.size() > installRoot.size()) return true;
     for (auto folder = missing.rbegin(); folder != missing.rend(); ++folder) {
         if (!journal.RecordFolder(folder->substr(installRoot.size() + 1))) return false;
     }
-    (void)CreateDirectoryPath(ParentOf(installedFile));
+    (void)CreateDirectoryPath(parent);
     return true;
 }
 
