@@ -28,6 +28,26 @@ bool SwitchEquals(const wchar_t* arg, const wchar_t* name) {
     return arg && ::CompareStringOrdinal(arg, -1, name, -1, TRUE) == CSTR_EQUAL;
 }
 
+// The working directory comes from whoever started the program and may be
+// one that a process without administrator rights can write to, while a
+// program started by bare name (the installer) is looked for there before
+// the system folder. The system folder is used instead, not the program's own
+// one: an open working directory there would keep the installer from
+// renaming or removing it.
+void UseSystemDirectoryAsWorkingDirectory() {
+    wchar_t system[MAX_PATH] = {};
+    const UINT length = ::GetSystemDirectoryW(system, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        KM_LOG_ERROR(L"GetSystemDirectory failed, error: {}; the working directory stays as inherited",
+                     length == 0 ? ::GetLastError() : DWORD{ERROR_INSUFFICIENT_BUFFER});
+        return;
+    }
+    if (!::SetCurrentDirectoryW(system)) {
+        KM_LOG_ERROR(L"Could not make {} the working directory, error: {}; the working directory stays as inherited", system,
+                     ::GetLastError());
+    }
+}
+
 }  // namespace
 
 CommandLineRequest ParseCommandLineArgs(int argc, const wchar_t* const* argv) {
@@ -84,6 +104,7 @@ void RefreshLocalConfigForUpgrade(const wchar_t* reason) {
 int RunUpgradeMain(HINSTANCE instance) {
     ::SetDllDirectoryW(L"");
     InitializeStartupLogging();
+    UseSystemDirectoryAsWorkingDirectory();
     KMLangHelper::LoadLanguageDll();
     KM_LOG_INFO(L"QLNUpgrade starting...");
     QLNVersionChecker::CleanupLegacyRegistryOnVersionChange();

@@ -6,9 +6,11 @@
 #   qln_install_release <version>     Wine's msiexec /i of the release's
 #                                     package into C:\Program Files\Quillon
 #   qln_stand_in_msiexec <key=value>...  the stand-in msiexec.exe (see
-#                                     tests/tools/qln_fake_msiexec) in
-#                                     C:\QuillonRun\tools with these control
-#                                     lines; "/i" goes to Wine's msiexec
+#                                     tests/tools/qln_fake_msiexec) beside the
+#                                     daemon in the installation's bin folder,
+#                                     its control file with these lines in
+#                                     C:\QuillonRun\tools; "/i" goes to
+#                                     Wine's msiexec
 #   qln_setting <name> <value>        a configuration override (REG_SZ under
 #                                     HKCU\Software\Quillon\KM)
 #   qln_daemon_start                  bin\QLNUpgrade.exe of the installation,
@@ -26,9 +28,9 @@
 #   qln_installed_version             version.txt of the installation
 #
 # Wine's msiexec cannot unpack a package administratively ("/a"), which the
-# replace strategy needs. The stand-in in the daemon's working directory,
-# where Windows looks for a program before the system folder, does that part
-# by writing the release's files as "msiexec /a" would.
+# replace strategy needs. The stand-in beside the daemon, where Windows looks
+# for a program first, does that part by writing the release's files as
+# "msiexec /a" would. (The daemon does not look in its working directory.)
 
 QLN_INSTALL_DIR=""
 QLN_TOOLS_DIR=""
@@ -58,7 +60,7 @@ qln_installed_version() {
 qln_stand_in_msiexec() {
     QLN_TOOLS_DIR="$WINEPREFIX/drive_c/QuillonRun/tools"
     mkdir -p "$QLN_TOOLS_DIR"
-    cp "$QLN_BIN_DIR/qln_fake_msiexec.exe" "$QLN_TOOLS_DIR/msiexec.exe"
+    cp "$QLN_BIN_DIR/qln_fake_msiexec.exe" "$QLN_INSTALL_DIR/bin/msiexec.exe"
     {
         echo 'install=C:\windows\system32\msiexec.exe'
         local line
@@ -75,7 +77,8 @@ qln_dialog() { "$QLN_WINE" "$QLN_BIN_DIR/qln_answer_dialog.exe" "$@" 2>/dev/null
 
 qln_daemon_start() {
     [ -n "$QLN_TOOLS_DIR" ] || qln_stand_in_msiexec
-    (cd "$QLN_TOOLS_DIR" && exec "$QLN_WINE" 'C:\Program Files\Quillon\bin\QLNUpgrade.exe' </dev/null >/dev/null 2>&1) &
+    (cd "$QLN_TOOLS_DIR" && QLN_FAKE_MSIEXEC_CONTROL='C:\QuillonRun\tools\qln_fake_msiexec.control' \
+        exec "$QLN_WINE" 'C:\Program Files\Quillon\bin\QLNUpgrade.exe' </dev/null >/dev/null 2>&1) &
     QLN_DAEMON_PID=$!
     qln_send wait 30000 >/dev/null || { echo "the daemon's window did not appear" >&2; return 1; }
 }

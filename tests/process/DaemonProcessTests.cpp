@@ -71,10 +71,12 @@ HANDLE DaemonJob() {
     return job;
 }
 
-// A started QLNUpgrade.exe; terminated at scope end if still running.
+// A started QLNUpgrade.exe (in the working directory given, else in ours);
+// terminated at scope end if still running.
 class Daemon {
 public:
-    explicit Daemon(const std::wstring& args = L"", const std::wstring& exe = qlntest::BinDir() + L"QLNUpgrade.exe") {
+    explicit Daemon(const std::wstring& args = L"", const std::wstring& exe = qlntest::BinDir() + L"QLNUpgrade.exe",
+                    const std::wstring& workingDir = L"") {
         std::wstring cmd = L"\"" + exe + L"\"" + (args.empty() ? L"" : L" " + args);
         // The daemon gets no standard streams of ours: a daemon that outlived
         // its test would otherwise keep the test runner's output pipe open.
@@ -86,7 +88,8 @@ public:
         si.dwFlags = STARTF_USESTDHANDLES;
         si.hStdInput = si.hStdOutput = si.hStdError = nul.get();
         PROCESS_INFORMATION pi{};
-        if (::CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr, nullptr, &si, &pi)) {
+        if (::CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
+                             workingDir.empty() ? nullptr : workingDir.c_str(), &si, &pi)) {
             m_process.reset(pi.hProcess);
             qln::UniqueHandle thread(pi.hThread);
             ::AssignProcessToJobObject(DaemonJob(), pi.hProcess);
@@ -536,6 +539,33 @@ TEST(ProcessExit, ThreadsThatStillLogDoNotCrashTheExit) {
 }  // namespace
 
 namespace {
+
+// The working directory a copy inherits may be writable without
+// administrator rights; an msiexec.exe planted there must not be what the
+// copy runs for the package (here the administrative extraction of the
+// replace strategy, which then fails under Wine and ends the run).
+TEST(DaemonProcess, InstallerIsNotTakenFromTheInheritedWorkingDirectory) {
+    namespace fs = std::filesystem;
+    qlntest::ClearProductRegistry();
+    qlntest::TempDir temp;
+    const std::wstring planted = temp.dirWithSlash() + L"planted";
+    const std::wstring bin = temp.dirWithSlash() + L"Quillon\\bin";
+    fs::create_directories(planted);
+    fs::create_directories(bin);
+    fs::copy_file(qlntest::BinDir() + L"QLNUpgrade.exe", bin + L"\\QLNUpgrade.exe");
+    fs::copy_file(qlntest::BinDir() + L"qln_fake_msiexec.exe", planted + L"\\msiexec.exe");
+    qlntest::WriteFileBytes(planted + L"\\qln_fake_msiexec.control", "exit=1603\n");
+    qlntest::SetKmString(L"SilentUpgradeByMsi", L"false");
+    qlntest::StagedPackage package;
+    DaemonLog log;
+
+    Daemon copy(L"--elevated-silent 1.16.KM16.2400", bin + L"\\QLNUpgrade.exe", planted);
+    EXPECT_NE(copy.Wait(), -1);
+    EXPECT_TRUE(log.Contains("Extracting MSI: msiexec.exe /a")) << log.Text();
+    EXPECT_FALSE(qlntest::Exists(planted + L"\\qln_fake_msiexec.control.log")) << "the planted msiexec.exe was run";
+    EXPECT_FALSE(log.Contains("msiexec exit code: 1603"));
+    qlntest::ClearProductRegistry();
+}
 
 // The elevated copy killed at random moments of its deployment, each time
 // followed by the next start's resume (which may be killed in turn) until one
