@@ -555,6 +555,7 @@ TEST(DaemonProcess, InstallerIsNotTakenFromTheInheritedWorkingDirectory) {
     fs::copy_file(qlntest::BinDir() + L"QLNUpgrade.exe", bin + L"\\QLNUpgrade.exe");
     fs::copy_file(qlntest::BinDir() + L"qln_fake_msiexec.exe", planted + L"\\msiexec.exe");
     qlntest::WriteFileBytes(planted + L"\\qln_fake_msiexec.control", "exit=1603\n");
+    ::SetEnvironmentVariableW(L"QLN_FAKE_MSIEXEC_CONTROL", nullptr);  // the planted copy reads the file beside it
     qlntest::SetKmString(L"SilentUpgradeByMsi", L"false");
     qlntest::StagedPackage package;
     DaemonLog log;
