@@ -9,11 +9,13 @@
 #include "Utils/KM/KMLangHelper.h"
 #include "Utils/KM/KMLog.h"
 #include "Utils/KM/KMLoggerHelper.h"
+#include "Utils/KM/KMSystemLibrary.h"
 #include "Utils/PathUtils.h"
 #include "Utils/Registry.h"
 #include "Utils/UniqueHandle.h"
 
-#include <cstdlib>
+#include <shellapi.h>
+
 #include <mutex>
 
 BYTE g_keepRunning = 1;
@@ -110,9 +112,14 @@ int RunUpgradeMain(HINSTANCE instance) {
     QLNVersionChecker::CleanupLegacyRegistryOnVersionChange();
 
     {
-        // The runtime's split of the command line: splitting it again through
-        // the shell would load shell32 into every daemon at start-up.
-        const CommandLineRequest request = __wargv ? ParseCommandLineArgs(__argc, __wargv) : CommandLineRequest{};
+        int argc = 0;
+        // Without the shell the command line cannot be split: no switch is seen.
+        qln::UniqueLocalMem argvMem(KMSystemLibrary::Require(L"shell32.dll")
+                                        ? ::CommandLineToArgvW(::GetCommandLineW(), &argc)
+                                        : nullptr);
+        const auto argv = static_cast<const wchar_t* const*>(argvMem.get());
+        const CommandLineRequest request = argv ? ParseCommandLineArgs(argc, argv) : CommandLineRequest{};
+        argvMem.reset();
         switch (request.action) {
             case ElevatedAction::Silent:
                 KM_LOG_INFO(L"Elevated silent upgrade mode, version: {}", request.version);
