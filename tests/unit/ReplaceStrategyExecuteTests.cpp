@@ -7,6 +7,7 @@
 #include "QLNUpgrade/KM/Upgrade/ReplaceSilentUpgradeStrategy.h"
 #include "Utils/KM/KMWinOSUtils.h"
 #include "Utils/PathUtils.h"
+#include "Utils/UniqueHandle.h"
 #include "support/FakeMsiexec.h"
 #include "support/ReplaceTestSupport.h"
 #include "support/TestSupport.h"
@@ -220,6 +221,24 @@ TEST_F(ReplaceExecuteTest, ResumeThatFailsRestoresTheTreeFromBeforeTheInterrupte
     // Files the interrupted run replaced get their old content back, files it
     // created are gone again.
     EXPECT_EQ(qlntest::SnapshotTree(context.installRoot), original);
+}
+
+TEST_F(ReplaceExecuteTest, ResumeThatCannotReadTheJournalKeepsTheInterruptedRunsBackups) {
+    LeaveInterruptedRun();
+    const qlntest::TreeSnapshot interrupted = qlntest::SnapshotTree(context.installRoot);
+    const qlntest::TreeSnapshot backups = qlntest::SnapshotTree(context.stagingDir + L"\\rollback_backup");
+    // Held without any sharing, as by a writer not quite gone yet.
+    qln::UniqueFileHandle writer(::CreateFileW((context.stagingDir + L"\\replace.journal").c_str(), GENERIC_WRITE, 0,
+                                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(writer);
+
+    EXPECT_EQ(strategy.Execute(context), UpgradeResult::StrategyFailed);
+
+    EXPECT_EQ(context.errorText, L"Failed to read the deployment journal");
+    EXPECT_EQ(qlntest::SnapshotTree(context.installRoot), interrupted);
+    EXPECT_EQ(qlntest::SnapshotTree(context.stagingDir + L"\\rollback_backup"), backups);
+    writer.reset();
+    EXPECT_TRUE(qlntest::Exists(context.stagingDir + L"\\replace.journal"));
 }
 
 TEST_F(ReplaceExecuteTest, DeploymentSkipsMissingSourcesAndPersistsCompletedCategories) {

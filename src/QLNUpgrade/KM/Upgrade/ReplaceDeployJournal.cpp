@@ -33,11 +33,19 @@ bool ReplaceDeployJournal::Load() {
     m_folders.clear();
     m_completed.clear();
     m_restartNeeded = false;
+    m_unreadable = false;
     const std::string bytes = [&] {
         std::string out;
         qln::UniqueFileHandle file(::CreateFileW(m_path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file) return out;
+        if (!file) {
+            const DWORD error = ::GetLastError();
+            if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+                KM_LOG_ERROR(L"Cannot open deployment journal {}, error: {}", m_path, error);
+                m_unreadable = true;
+            }
+            return out;
+        }
         char buffer[16384];
         DWORD read = 0;
         while (::ReadFile(file.get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) out.append(buffer, read);

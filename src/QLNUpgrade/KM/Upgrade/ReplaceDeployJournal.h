@@ -26,9 +26,13 @@ public:
     explicit ReplaceDeployJournal(std::wstring path) : m_path(std::move(path)) {}
 
     const std::wstring& Path() const noexcept { return m_path; }
-    // Reads the journal of an interrupted run. False when there is none (or it
-    // cannot be read); unreadable lines are skipped with a log line.
+    // Reads the journal of an interrupted run. False when there is none or it
+    // cannot be opened (then Unreadable()); unreadable lines are skipped with
+    // a log line.
     [[nodiscard]] bool Load();
+    // The journal exists but could not be opened: the interrupted run's files
+    // and backups must then stay as they are.
+    bool Unreadable() const noexcept { return m_unreadable; }
     // Relative paths in the order they were first recorded.
     const std::vector<std::wstring>& Files() const noexcept { return m_files; }
     // Folders created in the installation, parents before children.
@@ -56,4 +60,5 @@ private:
     std::vector<std::wstring> m_folders;
     std::set<UpgradeFileCategory> m_completed;
     bool m_restartNeeded = false;
+    bool m_unreadable = false;
 };

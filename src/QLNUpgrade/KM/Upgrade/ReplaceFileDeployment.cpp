@@ -138,6 +138,11 @@ bool ReplaceSilentUpgradeStrategy::ReplaceLockedFile(const std::wstring& source,
         KM_LOG_DEBUG(L"Cannot delete existing backup (likely locked), will overwrite: {}", backup);
     }
 
+    // Noted before the rename: a run killed just after it has changed what
+    // the holder of the old file sees at its next start, and a run killed
+    // before it leaves a held file that the next run renames aside itself.
+    if (m_journal != nullptr) (void)m_journal->RecordRestartNeeded();
+
     if (::MoveFileExW(target.c_str(), backup.c_str(), MOVEFILE_REPLACE_EXISTING)) {
         KM_LOG_DEBUG(L"Renamed locked file to backup: {}", backup);
     } else if (const DWORD error = ::GetLastError(); error == ERROR_ACCESS_DENIED) {
@@ -162,10 +167,6 @@ bool ReplaceSilentUpgradeStrategy::ReplaceLockedFile(const std::wstring& source,
         KM_LOG_ERROR(L"MoveFileEx failed for {}, error: {}", target, error);
         return false;
     }
-
-    // Noted before the copy: a run killed from here on has changed what
-    // the holder of the old file sees at its next start.
-    if (m_journal != nullptr) (void)m_journal->RecordRestartNeeded();
 
     if (!::CopyFileW(source.c_str(), target.c_str(), FALSE)) {
         KM_LOG_ERROR(L"CopyFile failed for {}, error: {}", target, ::GetLastError());

@@ -298,6 +298,11 @@ UpgradeResult ReplaceSilentUpgradeStrategy::Execute(UpgradeContext& context) {
             context.errorText = L"Failed to prepare the rollback backup directory";
             return UpgradeResult::StrategyFailed;
         }
+    } else if (journal.Unreadable()) {
+        // Starting afresh would delete the backups the interrupted run's
+        // changes can only be undone from.
+        context.errorText = L"Failed to read the deployment journal";
+        return UpgradeResult::StrategyFailed;
     } else if (!RemoveDirectoryTree(backupDir) || !CreateWorkFolder(backupFolder, backupDir)) {
         // Backups of an earlier, finished run would be "restored" by a rollback of this one.
         context.errorText = L"Failed to prepare the rollback backup directory";
