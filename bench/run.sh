@@ -115,7 +115,11 @@ if wanted download; then
         dbytes=$(echo "$out" | sed -n 's/.* bytes=\([0-9]*\).*/\1/p')
         growth=$(echo "$out" | sed -n 's/.* rss_growth=\(-*[0-9]*\).*/\1/p')
         [ "$dbytes" = "$size" ] || { echo "DownloadToFile wrote $dbytes bytes: $out" >&2; exit 1; }
-        echo "   run $i: DownloadToFile ${dsec} s (peak resident growth ${growth} bytes), curl ${ctime} s"
+        fout=$(wine_run "$bin/qln_bench_core.exe" winhttp-floor "$url")
+        fsec=$(echo "$fout" | sed -n 's/.*floor_s=\([0-9.]*\).*/\1/p')
+        [ -n "$fsec" ] || { echo "the WinHTTP floor failed: $fout" >&2; exit 1; }
+        echo "   run $i: DownloadToFile ${dsec} s (peak resident growth ${growth} bytes), curl ${ctime} s, bare WinHTTP ${fsec} s"
+        record download_floor_mib_s product "$(awk "BEGIN{print 256/$fsec}")"
         record download_mib_s product "$(awk "BEGIN{print 256/$dsec}")"
         record download_mib_s baseline "$(awk "BEGIN{print 256/$ctime}")"
         record download_growth_kib product "$(awk "BEGIN{print $growth/1024}")"

@@ -10,6 +10,10 @@
 //       small warm-up download; prints "download_s=<n> bytes=<n>
 //       rss_growth=<bytes> private_growth=<bytes>", the growth being the
 //       highest value sampled during the download less the value before it.
+//   qln_bench_core winhttp-floor <url>
+//       the least WinHTTP can do for the same download: one request, its body
+//       read in 64 KiB blocks and thrown away (no file, no checks); prints
+//       "floor_s=<n> bytes=<n>". What the platform's HTTP and TLS allow.
 //   qln_bench_core deploy <release dir> <installed dir> <staging dir> <log dir\>
 //       the replace strategy's deployment of the release over the installed
 //       tree, with its backup (staging\rollback_backup) and journal, as the
@@ -23,12 +27,15 @@
 #include "Utils/KM/KMHttpUtils.h"
 #include "Utils/KM/KMLog.h"
 #include "Utils/KM/KMLoggerHelper.h"
+#include "Utils/KM/KMSystemLibrary.h"
 #include "Utils/PathUtils.h"
+#include "Utils/UniqueHandle.h"
 
 #include <spdlog/spdlog.h>
 
 #include <windows.h>
 #include <psapi.h>
+#include <winhttp.h>
 
 #include <algorithm>
 #include <atomic>
@@ -174,6 +181,45 @@ int DownloadBench(const std::wstring& url, const std::wstring& file, const std::
     return 0;
 }
 
+int WinHttpFloorBench(const std::wstring& url) {
+    if (!KMSystemLibrary::Require(L"winhttp.dll")) return 1;
+    URL_COMPONENTS parts{};
+    parts.dwStructSize = sizeof(parts);
+    wchar_t host[256] = {};
+    wchar_t path[2048] = {};
+    parts.lpszHostName = host;
+    parts.dwHostNameLength = 256;
+    parts.lpszUrlPath = path;
+    parts.dwUrlPathLength = 2048;
+    wchar_t extra[2048] = {};
+    parts.lpszExtraInfo = extra;
+    parts.dwExtraInfoLength = 2048;
+    if (!::WinHttpCrackUrl(url.c_str(), 0, 0, &parts)) return 1;
+    const std::wstring object = std::wstring(path) + extra;
+    const double start = NowNs();
+    qln::UniqueInternet session(::WinHttpOpen(L"qln-bench", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                                               WINHTTP_NO_PROXY_BYPASS, 0));
+    qln::UniqueInternet connection(session ? ::WinHttpConnect(session.get(), host, parts.nPort, 0) : nullptr);
+    qln::UniqueInternet request(connection ? ::WinHttpOpenRequest(connection.get(), L"GET", object.c_str(), nullptr,
+                                                                   WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                                                   WINHTTP_FLAG_SECURE)
+                                            : nullptr);
+    if (!request || !::WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0,
+                                          0, 0) ||
+        !::WinHttpReceiveResponse(request.get(), nullptr)) {
+        std::fprintf(stderr, "the request failed: %lu\n", ::GetLastError());
+        return 1;
+    }
+    std::vector<char> block(64 * 1024);
+    unsigned long long bytes = 0;
+    for (DWORD read = 0; ::WinHttpReadData(request.get(), block.data(), static_cast<DWORD>(block.size()), &read) &&
+                         read > 0;) {
+        bytes += read;
+    }
+    std::printf("floor_s=%.3f bytes=%llu\n", (NowNs() - start) / 1e9, bytes);
+    return 0;
+}
+
 int DeployBench(const std::wstring& release, const std::wstring& installed, const std::wstring& staging,
                 const std::wstring& logDir) {
     SetKmString(L"LoggerDir", logDir);
@@ -206,9 +252,11 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring command = argc > 1 ? argv[1] : L"";
     if (command == L"log" && argc == 4) return LogBench(argv[2], _wtoi(argv[3]));
     if (command == L"download" && argc == 5) return DownloadBench(argv[2], argv[3], argv[4]);
+    if (command == L"winhttp-floor" && argc == 3) return WinHttpFloorBench(argv[2]);
     if (command == L"deploy" && argc == 6) return DeployBench(argv[2], argv[3], argv[4], argv[5]);
     std::fprintf(stderr,
                  "usage: qln_bench_core log <dir\\> <runs> | download <url> <file> <warm-up url> |\n"
+                 "       winhttp-floor <url> |\n"
                  "       deploy <release> <installed> <staging> <log dir\\>\n");
     return 1;
 }
