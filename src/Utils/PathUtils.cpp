@@ -83,6 +83,10 @@ bool CreateDirectoryPath(std::wstring_view path) {
     constexpr std::wstring_view kLongPrefix = L"\\\\?\\";
     std::size_t position = copy.starts_with(kLongPrefix) ? kLongPrefix.size() : 0;
 
+    // Nearly always there already (a deployment asks once per file): one
+    // query instead of an attempt at every ancestor up from the drive.
+    if (IsDirectory(copy)) return true;
+
     // The intermediate results do not matter: a drive letter or a server name
     // cannot be created, and existing ancestors are fine.
     for (std::size_t slash = copy.find(L'\\', position); slash != std::wstring::npos;

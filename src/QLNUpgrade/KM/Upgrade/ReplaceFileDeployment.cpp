@@ -202,10 +202,7 @@ bool ReplaceSilentUpgradeStrategy::BackupFileForRollback(const std::wstring& ins
         return true;
     }
     const std::wstring backupPath = backupDir + L"\\" + relativePath;
-    // Most files share their folder with the file before them; making sure
-    // of every parent up from the drive costs more than asking once.
-    const std::wstring backupFolder = ParentOf(backupPath);
-    if (!::PathIsDirectoryW(backupFolder.c_str())) (void)CreateDirectoryPath(backupFolder);
+    (void)CreateDirectoryPath(ParentOf(backupPath));
     if (::CopyFileW(installedPath.c_str(), backupPath.c_str(), FALSE)) {
         // The attributes (read-only above all) are part of what a rollback
         // restores. The copy takes them over; setting them again costs more

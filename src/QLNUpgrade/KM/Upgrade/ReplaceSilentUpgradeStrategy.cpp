@@ -68,8 +68,6 @@ bool CreateInstalledFolders(const std::wstring& installRoot, const std::wstring&
     for (std::wstring folder = parent; folder.size() > installRoot.size() && !Exists(folder); folder = ParentOf(folder)) {
         missing.push_back(folder);
     }
-    // Nearly always the folder is there already.
-    if (missing.empty() && parent.size() > installRoot.size()) return true;
     for (auto folder = missing.rbegin(); folder != missing.rend(); ++folder) {
         if (!journal.RecordFolder(folder->substr(installRoot.size() + 1))) return false;
     }
