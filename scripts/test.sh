@@ -39,4 +39,10 @@ qln_prefix_create "$QLN_RUN_DIR/prefix"
 if declare -F qln_servers_start >/dev/null; then qln_servers_start; fi
 
 cd "$build_dir"
-ctest --output-on-failure --no-tests=error --timeout 300 "$@"
+status=0
+ctest --output-on-failure --no-tests=error --timeout 300 "$@" || status=$?
+if [ $status -ne 0 ] && [ -f Testing/Temporary/LastTest.log ]; then
+    echo "Why the failed tests failed:"
+    awk -f "$root/tests/harness/ctest-failures.awk" Testing/Temporary/LastTest.log
+fi
+exit $status

@@ -143,7 +143,8 @@ replace-in-use)
     check "silent worker started" log_has "Starting silent upgrade worker for version $QLN_RELEASE_N1"
     check "locked file renamed and copied" log_has "Locked file replaced via rename\+copy: .*QLNShell64.dll"
     check "outcome logged" qln_wait_log "Upgrade completed via replace strategy, some files need reboot" 20
-    check "restart later logged" log_has "User chose to restart later"
+    # Written once the daemon has the answer, which may be after the click returns.
+    check "restart later logged" qln_wait_log "User chose to restart later" 20
     check "history: silent, success, code 3" history_last_is "silent\|1\|3\|$QLN_RELEASE_N1"
     check "installation equals N+1" tree_equals_release "$QLN_RELEASE_N1"
     check "backup of the locked file exists" test -f "$QLN_INSTALL_DIR/bin/QLNShell64.dll.qlnupd.bak"
