@@ -5,11 +5,25 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 namespace {
 
 class RegistryReset : public ::testing::EmptyTestEventListener {
     void OnTestStart(const ::testing::TestInfo&) override { qlntest::ClearProductRegistry(); }
     void OnTestEnd(const ::testing::TestInfo&) override { qlntest::ClearProductRegistry(); }
+};
+
+// The product reads its logger and configuration settings once per process,
+// so a test that changes them sees its own only in a process of its own;
+// ctest starts one per test. Say so when a run holds more.
+class ProcessPerTestNote : public ::testing::EmptyTestEventListener {
+    void OnTestProgramStart(const ::testing::UnitTest& unitTest) override {
+        if (unitTest.test_to_run_count() <= 1) return;
+        std::printf("Note: %d tests in one process. These suites expect a process per test, as ctest runs them; "
+                    "tests that change the logger or configuration settings may fail here.\n",
+                    unitTest.test_to_run_count());
+    }
 };
 
 // Started by RelaunchElevated as "the elevated copy" (the tests' executable is
@@ -33,5 +47,6 @@ int wmain(int argc, wchar_t** argv) {
     if (int exitCode = 0; RunAsElevatedCopy(argc, argv, exitCode)) return exitCode;
     ::testing::InitGoogleMock(&argc, argv);
     ::testing::UnitTest::GetInstance()->listeners().Append(new RegistryReset);
+    ::testing::UnitTest::GetInstance()->listeners().Append(new ProcessPerTestNote);
     return RUN_ALL_TESTS();
 }
