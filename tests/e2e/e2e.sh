@@ -246,7 +246,12 @@ history)
     qln_setting VersionCheck false
     qln_daemon_start || fatal "daemon did not start"
     for missing in 1.16.KM16.9001 1.16.KM16.9002; do
+        # The worker gives up its claim on the upgrade only after its failure
+        # message is answered; a request in between would be turned away as
+        # "already in progress". A user takes longer than that pause, too.
+        sleep 1
         qln_send copydata 0x514C4E00 "$missing"
+        check "request for $missing started a worker" qln_wait_log "Starting silent upgrade worker for version $missing" 20
         dialog="$(qln_dialog click "OK" 120000)"
         check "failure of $missing shown" contains "$dialog" "clicking: OK"
     done
