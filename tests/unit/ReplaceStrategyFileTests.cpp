@@ -275,7 +275,7 @@ TEST_F(ReplaceFileTest, BackupCopiesExistingFilesOnly) {
     EXPECT_FALSE(Strategy::BackupFileForRollback(Path(L"root\\bin\\a.dll"), L"bin\\a.dll", Path(L"file")));
 }
 
-TEST_F(ReplaceFileTest, BackupKeepsAttributesAndMakesEachFolderOnce) {
+TEST_F(ReplaceFileTest, BackupKeepsContentAndAttributesInNestedFolders) {
     WriteText(Path(L"root\\bin\\a.dll"), "a");
     WriteText(Path(L"root\\bin\\sub\\deep\\b.dll"), "b");
     WriteText(Path(L"root\\c.dll"), "c");

@@ -68,6 +68,8 @@ bool CreateInstalledFolders(const std::wstring& installRoot, const std::wstring&
     for (std::wstring folder = parent; folder.size() > installRoot.size() && !Exists(folder); folder = ParentOf(folder)) {
         missing.push_back(folder);
     }
+    // Nearly every file goes into a folder that the loop has just seen there.
+    if (missing.empty() && parent.size() > installRoot.size()) return true;
     for (auto folder = missing.rbegin(); folder != missing.rend(); ++folder) {
         if (!journal.RecordFolder(folder->substr(installRoot.size() + 1))) return false;
     }
