@@ -96,6 +96,11 @@ void InitializeStartupLogging() {
         loggerDir.Write(GetLocalDataDirectory() + L"Logger\\");
     }
     (void)KMLoggerHelper::Initialize(L".upgrade.log");
+    const std::wstring raw = KMLoggerHelper::ReadRegistryString(L"Software\\Quillon\\KM", L"LoggerDir", L"");
+    if (KMLoggerHelper::IsRefusedLoggerDir(raw)) {
+        KM_LOG_WARN(L"LoggerDir '{}' holds a quote or a control character and is not used; logging to {}", raw,
+                    KMLoggerHelper::DefaultLogDir());
+    }
 }
 
 void RefreshLocalConfigForUpgrade(const wchar_t* reason) {

@@ -1,6 +1,7 @@
 #include "QLNUpgrade/QLNUpgradeHelper.h"
 
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeConfig.h"
+#include "QLNUpgrade/KM/Upgrade/QLNMsiPackage.h"
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeEngine.h"
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeProgress.h"
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeResultStore.h"
@@ -15,6 +16,7 @@
 #include "Utils/KM/KMWinOSUtils.h"
 #include "Utils/PathUtils.h"
 #include "Utils/ScopeExit.h"
+#include "Utils/StringConv.h"
 #include "Utils/UniqueHandle.h"
 
 #include <shellapi.h>
@@ -120,18 +122,40 @@ void RunUpgradeWorker(std::unique_ptr<UpgradeRequest> request) {
     QLNUpgradeEngine engine;
     UpgradeResult result = UpgradeResult::Failed;
     const UpgradeType type = request->type;
+    // The release a resume works on is in its progress record.
+    const std::wstring stagingVersion =
+        type == UpgradeType::Resume ? LoadUpgradeProgress().targetVersion : request->version;
     if (type == UpgradeType::Manual) {
         result = engine.UpgradeManual(request->version);
     } else if (!KMWinOSUtils::IsRunningAsAdmin()) {
-        const std::wstring parameters = type == UpgradeType::Resume
-                                            ? std::wstring(L"--elevated-resume")
-                                            : fmt::format(L"--elevated-silent \"{}\"", request->version);
-        KM_LOG_INFO(L"Not running as admin, re-launching elevated: {}", parameters);
         bool launched = false;
-        (void)RelaunchElevated(parameters, result, launched);
-        if (!launched)
+        if (type != UpgradeType::Resume && qln::HasQuoteOrControl(request->version)) {
+            // It would end its quoted argument and add switches of its own to
+            // the elevated command line; no release has such a version.
+            KM_LOG_ERROR(L"Refusing to re-launch elevated for version {}: it holds a quote or a control character",
+                         request->version);
+            result = UpgradeResult::InvalidVersion;
+        } else {
+            const std::wstring parameters = type == UpgradeType::Resume
+                                                ? std::wstring(L"--elevated-resume")
+                                                : fmt::format(L"--elevated-silent \"{}\"", request->version);
+            KM_LOG_INFO(L"Not running as admin, re-launching elevated: {}", parameters);
+            (void)RelaunchElevated(parameters, result, launched);
+        }
+        if (!launched) {
             QLNUpgradeResultStore::AddResult(IsUpgradeSuccess(result), L"elevate_failed", request->version,
                                              static_cast<std::int32_t>(result));
+        } else {
+            // The copy leaves both to us: a cache it started would keep its
+            // administrator rights, and it deletes nothing in the user's folders.
+            KM_LOG_INFO(L"Restarting QLNCache...");
+            (void)KMWinOSUtils::RunQLNCacheProcess();
+            if (!stagingVersion.empty()) {
+                QLNVersionInfo staged;
+                staged.version = stagingVersion;
+                QLNMsiPackage::CleanupStagingDir(QLNMsiPackage::BuildStagingDir(staged));
+            }
+        }
     } else if (type == UpgradeType::Silent) {
         result = engine.UpgradeSilently(request->version);
     } else if (type == UpgradeType::Resume) {
@@ -368,7 +392,7 @@ int ElevatedExitCode(UpgradeResult result) {
 }
 
 int RunElevatedAction(int action, const std::wstring& version) {
-    QLNUpgradeEngine engine;
+    QLNUpgradeEngine engine(QLNUpgradeEngine::Role::ElevatedCopy);
     UpgradeResult result = UpgradeResult::Failed;
     if (action == 0) {
         KM_LOG_INFO(L"Running elevated silent upgrade for version {}", version);

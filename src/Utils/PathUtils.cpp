@@ -4,9 +4,11 @@
 #include <shlobj.h>
 #include <shlwapi.h>
 
+#include <cwchar>
 #include <vector>
 
 #include "Utils/KM/KMSystemLibrary.h"
+#include "Utils/StringConv.h"
 #include "Utils/UniqueHandle.h"
 
 namespace {
@@ -59,13 +61,17 @@ std::wstring StoredCaseChain(const std::wstring& path) {
     return stored.empty() ? longName : stored;
 }
 
-std::wstring DataDirectory(REFKNOWNFOLDERID folder) {
+std::wstring KnownFolder(REFKNOWNFOLDERID folder, DWORD flags) {
     UniqueTaskMemString folderPath;
     if (!KMSystemLibrary::Require(L"shell32.dll") || !KMSystemLibrary::Require(L"ole32.dll")) return {};
-    if (FAILED(::SHGetKnownFolderPath(folder, KF_FLAG_CREATE, nullptr, folderPath.put())) || !folderPath.valid())
-        return {};
-    std::wstring directory = std::wstring(folderPath.get()) + L"\\Quillon";
-    folderPath.reset();
+    if (FAILED(::SHGetKnownFolderPath(folder, flags, nullptr, folderPath.put())) || !folderPath.valid()) return {};
+    return folderPath.get();
+}
+
+std::wstring DataDirectory(REFKNOWNFOLDERID folder) {
+    const std::wstring known = KnownFolder(folder, KF_FLAG_CREATE);
+    if (known.empty()) return {};
+    std::wstring directory = known + L"\\Quillon";
     // A failure here shows where the directory is used; returning empty
     // instead would turn the callers' paths into relative ones.
     if (!::PathIsDirectoryW(directory.c_str())) ::CreateDirectoryW(directory.c_str(), nullptr);
@@ -151,6 +157,12 @@ std::wstring GetRoamingDataDirectory() { return DataDirectory(FOLDERID_RoamingAp
 
 std::wstring GetLocalDataDirectory() { return DataDirectory(FOLDERID_LocalAppData); }
 
+std::wstring GetProgramDataDirectory() {
+    std::wstring directory = KnownFolder(FOLDERID_ProgramData, KF_FLAG_DONT_VERIFY);
+    while (!directory.empty() && directory.back() == L'\\') directory.pop_back();
+    return directory;
+}
+
 std::wstring AppendBackslash(std::wstring_view text) {
     std::wstring result(text);
     result += L'\\';
@@ -165,6 +177,72 @@ std::wstring ProductDirectoryOf(std::wstring_view appDirectory) {
     const auto parent = appDirectory.substr(0, last).rfind(L'\\');
     if (parent == std::wstring_view::npos) return {};
     return std::wstring(appDirectory.substr(0, parent + 1));
+}
+
+}  // namespace qln
+
+namespace qln {
+
+namespace {
+
+bool IsDeviceName(std::wstring_view component) noexcept {
+    const std::wstring_view base = component.substr(0, component.find(L'.'));
+    static constexpr std::wstring_view kPlain[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
+    for (const auto name : kPlain) {
+        if (EqualsNoCase(base, name)) return true;
+    }
+    if (base.size() == 4 && base[3] >= L'1' && base[3] <= L'9' &&
+        (EqualsNoCase(base.substr(0, 3), L"COM") || EqualsNoCase(base.substr(0, 3), L"LPT"))) {
+        return true;
+    }
+    return false;
+}
+
+bool IsDotEntry(const wchar_t* name) noexcept { return std::wcscmp(name, L".") == 0 || std::wcscmp(name, L"..") == 0; }
+
+}  // namespace
+
+bool IsSafeRelativePath(std::wstring_view path) noexcept {
+    if (path.empty() || path.size() >= 32767) return false;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find_first_of(L"\\/", start);
+        if (end == std::wstring_view::npos) end = path.size();
+        const std::wstring_view component = path.substr(start, end - start);
+        if (component.empty() || component == L"." || component == L".." || component.back() == L'.' ||
+            component.back() == L' ' || IsDeviceName(component)) {
+            return false;
+        }
+        for (const wchar_t c : component) {
+            if (c < 32 || c == 127 || std::wcschr(L":*?\"<>|", c) != nullptr) return false;
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
+bool RemoveDirectoryTree(const std::wstring& directory) {
+    const DWORD attributes = ::GetFileAttributesW(directory.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = ::GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        ::SetFileAttributesW(directory.c_str(), FILE_ATTRIBUTE_NORMAL);
+        return ::DeleteFileW(directory.c_str()) != FALSE;
+    }
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        WIN32_FIND_DATAW entry{};
+        UniqueFindHandle find(::FindFirstFileW((directory + L"\\*").c_str(), &entry));
+        if (find) {
+            do {
+                if (!IsDotEntry(entry.cFileName)) (void)RemoveDirectoryTree(directory + L"\\" + entry.cFileName);
+            } while (::FindNextFileW(find.get(), &entry));
+        }
+    }
+    // A read-only folder cannot be removed.
+    ::SetFileAttributesW(directory.c_str(), FILE_ATTRIBUTE_NORMAL);
+    return ::RemoveDirectoryW(directory.c_str()) != FALSE;
 }
 
 }  // namespace qln

@@ -38,10 +38,27 @@
 // when missing; empty when the folder is unknown.
 [[nodiscard]] std::wstring GetLocalDataDirectory();
 
+// The machine's ProgramData folder as the system names it (not as the
+// environment says, which the user can set), without a trailing backslash;
+// empty when it is unknown. Nothing is created.
+[[nodiscard]] std::wstring GetProgramDataDirectory();
+
 // The text followed by one backslash.
 [[nodiscard]] std::wstring AppendBackslash(std::wstring_view text);
 
 namespace qln {
+
+// True for a path that can only name something below the folder it is
+// appended to: relative, backslash- or slash-separated, no empty, "." or ".."
+// component, no drive, root, stream (":"), wildcard, quote or control
+// character, no component that Windows would trim (trailing dot or blank) and
+// no device name (CON, NUL, COM1 and the like, also with an extension).
+[[nodiscard]] bool IsSafeRelativePath(std::wstring_view path) noexcept;
+
+// Deletes a directory tree. A junction or symbolic link met on the way is
+// removed as a link, never followed: what it points at is not part of the
+// tree. True when nothing of the tree is left.
+[[nodiscard]] bool RemoveDirectoryTree(const std::wstring& directory);
 
 // The product directory for a given application directory (which ends in a
 // backslash): the text up to and including the backslash before the last

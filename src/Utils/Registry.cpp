@@ -249,3 +249,34 @@ template class CRegStringCommon<CRegBase>;
 template class CRegDWORDCommon<CRegStdBase>;
 template class CRegQWORDCommon<CRegStdBase>;
 template class CRegStringCommon<CRegStdBase>;
+
+namespace qln {
+
+std::optional<std::wstring> ReadMachineString(const wchar_t* valueName) {
+    DWORD size = 0;
+    constexpr DWORD kFlags = RRF_RT_REG_SZ | RRF_SUBKEY_WOW6464KEY;
+    if (::RegGetValueW(HKEY_LOCAL_MACHINE, kMachineSettingsKey, valueName, kFlags, nullptr, nullptr, &size) !=
+        ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
+    size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    if (::RegGetValueW(HKEY_LOCAL_MACHINE, kMachineSettingsKey, valueName, kFlags, nullptr, text.data(), &size) !=
+        ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    text.resize(::wcsnlen(text.c_str(), text.size()));
+    return text;
+}
+
+bool WriteMachineString(const wchar_t* valueName, const std::wstring& text) {
+    UniqueHkey key;
+    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kMachineSettingsKey, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY,
+                          nullptr, key.put(), nullptr) != ERROR_SUCCESS) {
+        return false;
+    }
+    return ::RegSetValueExW(key.get(), valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                            static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+}
+
+}  // namespace qln

@@ -27,6 +27,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -188,3 +189,16 @@ extern template class CRegStringCommon<CRegBase>;
 extern template class CRegDWORDCommon<CRegStdBase>;
 extern template class CRegQWORDCommon<CRegStdBase>;
 extern template class CRegStringCommon<CRegStdBase>;
+
+namespace qln {
+
+// The machine's own settings of the product, HKLM\Software\Quillon\KM in the
+// 64-bit view. Only administrators can write there, which is why settings
+// that weaken what an elevated run trusts are read from here alone.
+inline constexpr wchar_t kMachineSettingsKey[] = L"Software\\Quillon\\KM";
+// A REG_SZ value; nothing when it is missing or of another type.
+[[nodiscard]] std::optional<std::wstring> ReadMachineString(const wchar_t* valueName);
+// False when the key cannot be created or the value not written.
+[[nodiscard]] bool WriteMachineString(const wchar_t* valueName, const std::wstring& text);
+
+}  // namespace qln

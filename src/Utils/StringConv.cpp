@@ -67,4 +67,11 @@ bool EqualsNoCase(std::wstring_view a, std::wstring_view b) noexcept {
     return ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
 }
 
+bool HasQuoteOrControl(std::wstring_view text) noexcept {
+    for (const wchar_t c : text) {
+        if (c == L'"' || c < 32 || c == 127) return true;
+    }
+    return false;
+}
+
 }  // namespace qln

@@ -23,4 +23,9 @@ std::string ToLowerAscii(std::string_view text);
 // Case-insensitive comparison as the system compares names (CompareStringOrdinal).
 bool EqualsNoCase(std::wstring_view a, std::wstring_view b) noexcept;
 
+// True when the text holds a double quote or a control character (below 32,
+// or DEL): such a text, put between quotes on a command line, would end the
+// quoted argument early and add arguments of its own.
+bool HasQuoteOrControl(std::wstring_view text) noexcept;
+
 }  // namespace qln

@@ -4,7 +4,9 @@
 #include "support/TestSupport.h"
 
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeProgress.h"
+#include "QLNUpgrade/KM/Upgrade/QLNUpgradeWorkspace.h"
 #include "QLNUpgrade/QLNUpgradeWindow.h"
+#include "Utils/KM/KMWinOSUtils.h"
 #include "Utils/StringConv.h"
 #include "Utils/UniqueHandle.h"
 #include "support/FakeMsiexec.h"
@@ -568,12 +570,94 @@ TEST(DaemonProcess, InstallerIsNotTakenFromTheInheritedWorkingDirectory) {
     qlntest::ClearProductRegistry();
 }
 
+// An installation of the previous release in a temporary folder whose
+// bin\QLNUpgrade.exe is the daemon under test (whose root it deploys into),
+// with the stand-in msiexec beside it, where its "msiexec.exe" is found
+// first, unpacking the new release; the package waits in the download cache.
+struct ElevatedInstallation {
+    explicit ElevatedInstallation(int files) {
+        namespace fs = std::filesystem;
+        qlntest::ClearProductRegistry();
+        qlntest::WriteGeneratedRelease(release, files, false);
+        qlntest::WriteGeneratedRelease(previous, files, true);
+        for (const wchar_t* tool : {L"QLNUpgrade.exe", L"QLNCache.exe"}) {
+            fs::copy_file(qlntest::BinDir() + tool, previous + L"\\bin\\" + tool);
+        }
+        fs::copy_file(qlntest::BinDir() + L"qln_fake_msiexec.exe", previous + L"\\bin\\msiexec.exe");
+        msiexec.Script({"admin_tree=" + qlntest::Narrow(temp.dirWithSlash() + L"admin")});
+        qlntest::SetKmString(L"SilentUpgradeByMsi", L"false");  // no installer run after a failed replace
+        (void)KMWinOSUtils::TerminateProcessByName(L"QLNCache.exe");
+    }
+    ~ElevatedInstallation() {
+        (void)KMWinOSUtils::TerminateProcessByName(L"QLNCache.exe");
+        qlntest::ClearProductRegistry();
+    }
+    // The previous release installed afresh, its package in the cache again.
+    void Reinstall() {
+        namespace fs = std::filesystem;
+        std::error_code error;
+        fs::remove_all(install, error);
+        fs::copy(previous, install, fs::copy_options::recursive, error);
+        ASSERT_FALSE(error) << error.message();
+        package.Restage();
+    }
+    // The tree an upgrade must leave: the new release over the previous one.
+    qlntest::TreeSnapshot Upgraded() const {
+        qlntest::TreeSnapshot expected = qlntest::SnapshotTree(previous);
+        for (const auto& [path, content] : qlntest::SnapshotTree(release)) expected[path] = content;
+        return expected;
+    }
+    std::wstring Workspace() const { return QLNUpgradeWorkspace::PathFor(install, qlntest::kPackageVersion); }
+
+    qlntest::TempDir temp;
+    const std::wstring previous = temp.dirWithSlash() + L"previous";
+    const std::wstring install = temp.dirWithSlash() + L"Quillon";
+    const std::wstring release = temp.dirWithSlash() + L"admin\\Program Files\\Quillon";
+    const std::wstring exe = install + L"\\bin\\QLNUpgrade.exe";
+    qlntest::FakeMsiexec msiexec;
+    qlntest::StagedPackage package;
+};
+
+// Whatever a program of the user puts into the download cache, the elevated
+// copy neither deploys, skips nor rolls back on its word: a journal claiming a
+// finished category and naming a path outside the installation, with a
+// planted "backup" to restore. Nor does it start the status cache, which would
+// keep its administrator rights: the daemon that started it does that.
+TEST(DaemonProcess, ElevatedCopyTrustsNothingTheUserCanWrite) {
+    ElevatedInstallation setup(40);
+    const std::wstring victim = setup.temp.dirWithSlash() + L"victim.txt";
+    qlntest::WriteText(victim, "keep");
+    const auto plant = [&] {
+        qlntest::WriteText(setup.package.StagingDir() + L"\\replace.journal",
+                           "C QLN\nF bin\\QuillProc.exe\nF ..\\victim.txt\n");
+        qlntest::WriteText(setup.package.StagingDir() + L"\\rollback_backup\\bin\\QuillProc.exe", "planted");
+    };
+    DaemonLog log;
+
+    // A file that cannot be replaced makes the deployment roll back.
+    setup.Reinstall();
+    plant();
+    {
+        qlntest::FileHolder stuck(L"none", {setup.install + L"\\version.txt"});
+        ASSERT_TRUE(stuck.ok());
+        Daemon copy(L"--elevated-silent 1.16.KM16.2400", setup.exe);
+        EXPECT_EQ(copy.Wait(), 101);
+    }
+    EXPECT_EQ(qlntest::FirstDifference(qlntest::SnapshotTree(setup.previous), qlntest::SnapshotTree(setup.install)), "");
+    EXPECT_EQ(qlntest::ReadText(victim), "keep");
+
+    setup.Reinstall();
+    plant();
+    Daemon copy(L"--elevated-silent 1.16.KM16.2400", setup.exe);
+    EXPECT_EQ(copy.Wait(), 103) << log.Text();
+    EXPECT_EQ(qlntest::FirstDifference(setup.Upgraded(), qlntest::SnapshotTree(setup.install)), "");
+    EXPECT_FALSE(KMWinOSUtils::IsQLNCacheProcessRunning()) << "the elevated copy started the status cache";
+    EXPECT_FALSE(qlntest::Exists(setup.Workspace()));
+}
+
 // The elevated copy killed at random moments of its deployment, each time
 // followed by the next start's resume (which may be killed in turn) until one
-// run ends by itself: the installation must then be the new release. The copy
-// runs as bin\QLNUpgrade.exe of an installation in a temporary folder (whose
-// root it deploys into), with the stand-in msiexec beside it, where its
-// "msiexec.exe" is found first.
+// run ends by itself: the installation must then be the new release.
 TEST(DaemonProcess, ElevatedCopyKilledDuringDeploymentIsCompletedByResume) {
     constexpr int kKills = 20;
     constexpr int kMaxUpgrades = 25;
@@ -583,36 +667,20 @@ TEST(DaemonProcess, ElevatedCopyKilledDuringDeploymentIsCompletedByResume) {
     namespace fs = std::filesystem;
     using Clock = std::chrono::steady_clock;
 
-    qlntest::ClearProductRegistry();
-    qlntest::TempDir temp;
-    const std::wstring previous = temp.dirWithSlash() + L"previous";
-    const std::wstring install = temp.dirWithSlash() + L"Quillon";
-    const std::wstring release = temp.dirWithSlash() + L"admin\\Program Files\\Quillon";
-    const std::wstring exe = install + L"\\bin\\QLNUpgrade.exe";
-    qlntest::WriteGeneratedRelease(release, 250, false);
-    qlntest::WriteGeneratedRelease(previous, 250, true);
-    fs::copy_file(qlntest::BinDir() + L"QLNUpgrade.exe", previous + L"\\bin\\QLNUpgrade.exe");
-    fs::copy_file(qlntest::BinDir() + L"qln_fake_msiexec.exe", previous + L"\\bin\\msiexec.exe");
-    qlntest::FakeMsiexec msiexec;
-    msiexec.Script({"admin_tree=" + qlntest::Narrow(temp.dirWithSlash() + L"admin")});
-    qlntest::SetKmString(L"SilentUpgradeByMsi", L"false");  // no installer run after a failed replace
-    qlntest::StagedPackage package;
-    const std::wstring journal = package.StagingDir() + L"\\replace.journal";
+    ElevatedInstallation setup(250);
+    const std::wstring& install = setup.install;
+    const std::wstring& exe = setup.exe;
+    const std::wstring journal = setup.Workspace() + L"\\replace.journal";
 
     // The new release over the old one; the shell extension, held by Explorer
     // all along, keeps its old content under the backup name until restart.
-    qlntest::TreeSnapshot expected = qlntest::SnapshotTree(previous);
-    for (const auto& [path, content] : qlntest::SnapshotTree(release)) expected[path] = content;
-    expected[L"bin\\qlnshell64.dll.qlnupd.bak"] = qlntest::ReadText(previous + L"\\bin\\QLNShell64.dll");
+    qlntest::TreeSnapshot expected = setup.Upgraded();
+    expected[L"bin\\qlnshell64.dll.qlnupd.bak"] = qlntest::ReadText(setup.previous + L"\\bin\\QLNShell64.dll");
 
     long long deploymentMs = 0;  // of the first upgrade, which is not killed
     int kills = 0;
     for (int upgrade = 0; upgrade < kMaxUpgrades && kills < kKills && !::testing::Test::HasFailure(); ++upgrade) {
-        std::error_code error;
-        fs::remove_all(install, error);
-        fs::copy(previous, install, fs::copy_options::recursive, error);
-        ASSERT_FALSE(error) << error.message();
-        package.Restage();
+        setup.Reinstall();
         ASSERT_FALSE(qlntest::Exists(journal));
         qlntest::FileHolder explorer(L"rename", {install + L"\\bin\\QLNShell64.dll"});
         ASSERT_TRUE(explorer.ok());
@@ -661,7 +729,8 @@ TEST(DaemonProcess, ElevatedCopyKilledDuringDeploymentIsCompletedByResume) {
             const bool interrupted = qlntest::Exists(journal);  // the deployment had not ended
             if (!HasPendingUpgrade()) {
                 EXPECT_FALSE(interrupted) << where << ": a deployment killed half-way must leave its progress record";
-                fs::remove_all(package.StagingDir(), error);  // killed before the clean-up
+                std::error_code error;
+                fs::remove_all(setup.Workspace(), error);  // killed before the clean-up
                 break;
             }
             kills += interrupted ? 1 : 0;
@@ -673,10 +742,9 @@ TEST(DaemonProcess, ElevatedCopyKilledDuringDeploymentIsCompletedByResume) {
         explorer.Release();
         EXPECT_EQ(qlntest::FirstDifference(expected, qlntest::SnapshotTree(install)), "") << "upgrade " << upgrade;
         EXPECT_FALSE(HasPendingUpgrade()) << "upgrade " << upgrade;
-        EXPECT_FALSE(qlntest::Exists(package.StagingDir())) << "upgrade " << upgrade;
+        EXPECT_FALSE(qlntest::Exists(setup.Workspace())) << "upgrade " << upgrade;
     }
     EXPECT_GE(kills, kKills);
-    qlntest::ClearProductRegistry();
 }
 
 }  // namespace

@@ -209,3 +209,24 @@ TEST(MsiInstall, SilentPipelineInstallsTheSignedPackage) {
 }
 
 }  // namespace
+
+namespace {
+
+// With no log file open the installer's log goes to the default folder, not
+// to a LoggerDir whose quote would end its argument and add one of its own.
+TEST(MsiInstallerLog, ALoggerDirWithAQuoteAddsNothingToTheInstallersCommandLine) {
+    qlntest::SetKmString(L"LoggerDir", L"C:\\x\" TRANSFORMS=\"C:\\t.mst\" X=\"");
+    qlntest::SetKmString(L"MsiSilentUpgradePreNotify", L"false");
+    qlntest::FakeMsiexec msiexec;
+    qlntest::TempDir staging;
+    UpgradeContext ctx{kTarget, staging.path().wstring(), (staging.path() / "Q.msi").wstring()};
+    MsiSilentUpgradeStrategy silent;
+    EXPECT_EQ(silent.Execute(ctx), UpgradeResult::Success);
+    ASSERT_EQ(msiexec.CommandLines().size(), 1u);
+    const std::string line = msiexec.CommandLines()[0];
+    EXPECT_EQ(line.find("TRANSFORMS"), std::string::npos) << line;
+    EXPECT_NE(line.find("/l*v \"" + qln::WideToUtf8(KMLoggerHelper::DefaultLogDir())), std::string::npos) << line;
+    qlntest::ClearProductRegistry();
+}
+
+}  // namespace

@@ -11,6 +11,7 @@
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeUI.h"
 #include "QLNUpgrade/KM/Upgrade/QLNVersionInfo.h"
 #include "QLNUpgrade/KM/Upgrade/QLNWindowsInstaller.h"
+#include "Utils/KM/KMWinOSUtils.h"
 #include "Utils/Registry.h"
 #include "Utils/ScopeExit.h"
 #include "Utils/StringConv.h"
@@ -192,8 +193,19 @@ TEST_F(MsiPackageTest, SizeAndSignatureOfRealPackages) {
     EXPECT_FALSE(QLNMsiPackage::VerifyMsiPackage((m_dir.path() / L"missing.msi").wstring()));
     EXPECT_TRUE(m_log.Contains("MSI file not found: "));
 
-    // The size boundary, with the signature switch off.
+    // The user's own switch does not reach a run with administrator rights
+    // (every process under Wine): only the administrators' value does.
     qlntest::SetLocalOverride(L"MsiSignatureVerification", L"false");
+    EXPECT_FALSE(QLNMsiPackage::VerifyMsiPackage(unsignedMsi));
+    EXPECT_TRUE(m_log.Contains("MsiSignatureVerification=false from the user's settings is ignored"));
+    ASSERT_TRUE(qln::WriteMachineString(L"MsiSignatureVerification", L"False"));
+    const bool machineSwitchHonoured = QLNMsiPackage::VerifyMsiPackage(unsignedMsi);
+    ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, qln::kMachineSettingsKey, L"MsiSignatureVerification");
+    EXPECT_TRUE(machineSwitchHonoured);
+
+    // The size boundary, with the signature switch off for the daemon itself.
+    qln::seams::g_isRunningAsAdmin = [] { return false; };
+    auto restoreAdmin = qln::ScopeExit([] { qln::seams::g_isRunningAsAdmin = nullptr; });
     const fs::path exact = m_dir.path() / L"exact.msi";
     WriteSized(exact, 1048576);
     EXPECT_TRUE(QLNMsiPackage::VerifyMsiPackage(exact.wstring()));

@@ -8,6 +8,7 @@
 #include "QLNUpgrade/KM/Upgrade/QLNMsiPackage.h"
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeEngine.h"
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeProgress.h"
+#include "QLNUpgrade/KM/Upgrade/QLNUpgradeWorkspace.h"
 #include "QLNUpgrade/KM/Upgrade/QLNVersionChecker.h"
 #include "Utils/PathUtils.h"
 #include "Utils/UniqueHandle.h"
@@ -81,13 +82,17 @@ TEST_F(Pipeline, FailedStrategyHandsOverWithAFreshErrorText) {
     EXPECT_EQ(engine.UpgradeSilently(kTarget), UpgradeResult::Success);
     EXPECT_TRUE(engine.LastError().empty());
 
+    // With administrator rights (every process under Wine) the strategies
+    // work on the copy in the protected workspace, not in the user's folder.
+    const std::wstring installRoot = QLNUpgradeEngine::InstallRootOf(GetAppDirectory());
+    const std::wstring workspace = QLNUpgradeWorkspace::PathFor(installRoot, kTarget);
     const auto seen = strategies.Seen();
     ASSERT_EQ(seen.size(), 2u);
     for (const auto& ctx : seen) {
         EXPECT_EQ(ctx.version, kTarget);
-        EXPECT_EQ(ctx.msiPath, package.Path());
-        EXPECT_EQ(ctx.stagingDir, package.StagingDir());
-        EXPECT_EQ(ctx.installRoot, QLNUpgradeEngine::InstallRootOf(GetAppDirectory()));
+        EXPECT_EQ(ctx.msiPath, workspace + L"\\" + std::filesystem::path(package.Path()).filename().wstring());
+        EXPECT_EQ(ctx.stagingDir, workspace);
+        EXPECT_EQ(ctx.installRoot, installRoot);
         EXPECT_TRUE(ctx.errorText.empty()) << "each strategy starts with an empty reason";
     }
     EXPECT_EQ(log.Matching("Attempting strategy: Script").size(), 2u);
@@ -125,6 +130,27 @@ TEST_F(Pipeline, ReentrantCallOnTheSameEngineIsRefused) {
 
     package.Restage();
     EXPECT_EQ(engine.UpgradeSilently(kTarget), UpgradeResult::Success) << "the flag is cleared once the pipeline ends";
+}
+
+// While one run holds the installation, a second one (a resume started by a
+// restarted daemon, say) touches nothing: no record, download or workspace.
+TEST_F(Pipeline, ASecondRunForTheInstallationIsRefusedAtOnce) {
+    QLNDeploymentLock first;
+    ASSERT_TRUE(first.Acquire(QLNUpgradeEngine::InstallRootOf(GetAppDirectory())));
+    QLNUpgradeProgress pending;
+    pending.inProgress = true;
+    pending.targetVersion = kTarget;
+    const auto onAnotherThread = [&](auto run) { return std::async(std::launch::async, run).get(); };
+
+    EXPECT_EQ(onAnotherThread([&] { return engine.UpgradeSilently(kTarget); }), UpgradeResult::AlreadyInProgress);
+    EXPECT_EQ(engine.LastError(), L"Another upgrade of this installation is already running");
+    pending.SaveUpgradeProgress();
+    EXPECT_EQ(onAnotherThread([&] { return engine.ResumeUpgrade(); }), UpgradeResult::AlreadyInProgress);
+    EXPECT_TRUE(HasPendingUpgrade()) << "the running deployment's record stays";
+    EXPECT_FALSE(log.Contains("Step 4"));
+    EXPECT_TRUE(StagingExists());
+    EXPECT_TRUE(strategies.Seen().empty());
+    ClearUpgradeProgress();
 }
 
 // The staging folder is removed while the engine still counts as upgrading:

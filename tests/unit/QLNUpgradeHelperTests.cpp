@@ -5,8 +5,10 @@
 #include "support/TestSupport.h"
 #include "support/UpgradeFixtures.h"
 
+#include "QLNUpgrade/KM/Upgrade/QLNMsiPackage.h"
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeProgress.h"
 #include "QLNUpgrade/KM/Upgrade/QLNVersionChecker.h"
+#include "QLNUpgrade/KM/Upgrade/QLNVersionInfo.h"
 #include "QLNUpgrade/QLNUpgradeHelper.h"
 #include "Utils/KM/KMWinOSUtils.h"
 #include "Utils/UniqueHandle.h"
@@ -152,6 +154,11 @@ TEST_F(Worker, ElevatedCopyIsStartedThroughRunasAndItsExitCodeMappedBack) {
 
 TEST_F(Worker, NotElevatedSilentRequestRunsTheElevatedCopy) {
     qln::seams::g_isRunningAsAdmin = &NotAdmin;
+    (void)KMWinOSUtils::TerminateProcessByName(L"QLNCache.exe");
+    QLNVersionInfo release;
+    release.version = L"2.0.1";
+    const std::wstring staging = QLNMsiPackage::BuildStagingDir(release);
+    qlntest::WriteFileBytes(staging + L"\\Quillon-2.0.1-x64.msi", "cached");
     ElevatedCopy copy(103);
     ExecuteUpgradeAsync(L"2.0.1", UpgradeType::Silent, false);
     ExecuteUpgradeAsync(L"2.0.1", UpgradeType::Manual, false);
@@ -161,6 +168,16 @@ TEST_F(Worker, NotElevatedSilentRequestRunsTheElevatedCopy) {
     EXPECT_NE(copy.CommandLine().find("--elevated-silent \"2.0.1\""), std::string::npos);
     EXPECT_TRUE(log.Contains("Upgrade completed via replace strategy (type=silent)"));
     EXPECT_TRUE(qlntest::HistoryTail(0).empty()) << "the elevated copy records its own outcome";
+    // The copy leaves the status cache and the user's download cache to us.
+    EXPECT_TRUE(KMWinOSUtils::IsQLNCacheProcessRunning());
+    EXPECT_TRUE(KMWinOSUtils::TerminateProcessByName(L"QLNCache.exe"));
+    EXPECT_FALSE(std::filesystem::exists(staging));
+
+    // A version that would close its quote never reaches the command line.
+    ExecuteUpgradeAsync(L"2.0.1\" --elevated-resume \"", UpgradeType::Silent, false);
+    ASSERT_TRUE(AnswerDialogsUntilReleased(IDOK));
+    EXPECT_EQ(log.Matching("re-launching elevated").size(), 1u);
+    EXPECT_EQ(qlntest::HistoryTail(0), L"elevate_failed|0|7|2.0.1\" --elevated-resume \"");
 }
 
 TEST_F(Worker, DeclinedAndImpossibleElevationAreRecorded) {

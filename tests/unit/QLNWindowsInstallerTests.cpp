@@ -27,13 +27,20 @@ DWORD WaitExitCode(HANDLE process, DWORD timeoutMs = 30000) {
     return code;
 }
 
-TEST(WindowsInstaller, CommandLinesAreExact) {
-    EXPECT_EQ(QLNWindowsInstaller::AdministrativeExtractionCommandLine(L"C:\\s\\Q.msi", L"C:\\s\\extract"),
+TEST(WindowsInstaller, CommandLinesAreExactAndNoPathAddsAnArgument) {
+    using Run = QLNWindowsInstaller::Run;
+    EXPECT_EQ(QLNWindowsInstaller::BuildCommandLine(Run::AdministrativeExtraction, L"C:\\s\\Q.msi", L"C:\\s\\extract"),
               L"msiexec.exe /a \"C:\\s\\Q.msi\" /qn TARGETDIR=\"C:\\s\\extract\"");
-    EXPECT_EQ(QLNWindowsInstaller::SilentInstallParameters(L"C:\\s\\Q.msi", L"C:\\l\\x.upgrade.msi.log"),
+    EXPECT_EQ(QLNWindowsInstaller::BuildCommandLine(Run::SilentInstall, L"C:\\s\\Q.msi", L"C:\\l\\x.upgrade.msi.log"),
               L"/i \"C:\\s\\Q.msi\" /qn /norestart /l*v \"C:\\l\\x.upgrade.msi.log\"");
-    EXPECT_EQ(QLNWindowsInstaller::InteractiveInstallParameters(L"C:\\s\\Q.msi", L"C:\\l\\x.log"),
+    EXPECT_EQ(QLNWindowsInstaller::BuildCommandLine(Run::InteractiveInstall, L"C:\\s\\Q.msi", L"C:\\l\\x.log"),
               L"/i \"C:\\s\\Q.msi\" /l*v \"C:\\l\\x.log\"");
+    qlntest::LogCapture log;
+    for (const Run run : {Run::AdministrativeExtraction, Run::SilentInstall, Run::InteractiveInstall}) {
+        EXPECT_FALSE(QLNWindowsInstaller::BuildCommandLine(run, L"C:\\s\\Q.msi", L"C:\\x\" TRANSFORMS=\"C:\\t.mst"));
+        EXPECT_FALSE(QLNWindowsInstaller::BuildCommandLine(run, L"C:\\s\\Q\n.msi", L"C:\\l"));
+    }
+    EXPECT_TRUE(log.Contains("holds a quote or a control character"));
 }
 
 TEST(WindowsInstaller, AdministrativeExtractionRunsTheCommandLineAndUnpacksTheTree) {
@@ -42,8 +49,8 @@ TEST(WindowsInstaller, AdministrativeExtractionRunsTheCommandLineAndUnpacksTheTr
     qlntest::FakeMsiexec msiexec;
     qlntest::TempDir target;
     msiexec.Script({"admin_tree=" + qln::WideToUtf8(adminImage)});
-    const std::wstring commandLine =
-        QLNWindowsInstaller::AdministrativeExtractionCommandLine(L"C:\\pkg dir\\Q.msi", target.path().wstring());
+    const std::wstring commandLine = *QLNWindowsInstaller::BuildCommandLine(
+        QLNWindowsInstaller::Run::AdministrativeExtraction, L"C:\\pkg dir\\Q.msi", target.path().wstring());
 
     PROCESS_INFORMATION info{};
     DWORD error = 0;
@@ -67,7 +74,8 @@ TEST(WindowsInstaller, InstallerLaunchHandsOverParametersAndExitCodes) {
     qlntest::FakeMsiexec msiexec;
     qlntest::TempDir dir;
     const std::wstring logPath = (dir.path() / L"2025-01-31.upgrade.msi.log").wstring();
-    const std::wstring parameters = QLNWindowsInstaller::SilentInstallParameters(L"C:\\p\\Q.msi", logPath);
+    const std::wstring parameters =
+        *QLNWindowsInstaller::BuildCommandLine(QLNWindowsInstaller::Run::SilentInstall, L"C:\\p\\Q.msi", logPath);
 
     for (const DWORD code : {0u, 1602u, 1641u, 3010u, 1603u}) {
         SCOPED_TRACE(code);

@@ -60,3 +60,26 @@ TEST_F(ReplaceDeployJournalTest, RemoveDeletesTheFileTheObjectStillWritesAndANew
 }
 
 }  // namespace
+
+namespace {
+
+// A rollback deletes and restores what the journal names: a path that could
+// lead anywhere but below the installation makes the whole journal unusable.
+TEST_F(ReplaceDeployJournalTest, AJournalNamingAPathOutsideTheInstallationIsRefusedWhole) {
+    for (const char* bad : {"F ..\\..\\victim.txt", "F bin\\..\\..\\x", "F C:\\Windows\\x.dll", "F \\\\?\\C:\\x",
+                            "F \\bin\\x", "D bin/../..", "F bin\\x.dll:stream", "F bin\\NUL.txt", "F bin\\x. ",
+                            "F bin\\\"x\"", "F bin\\\\x", "F bin\\..."}) {
+        SCOPED_TRACE(bad);
+        qlntest::WriteFileBytes(Path(), std::string("C QLN\nF bin\\a.dll\nR\n") + bad + "\nF bin\\b.dll\n");
+        ReplaceDeployJournal journal(Path());
+        EXPECT_FALSE(journal.Load());
+        EXPECT_TRUE(journal.Unreadable());
+        EXPECT_TRUE(journal.Files().empty() && journal.CompletedCategories().empty() && !journal.RestartNeeded());
+    }
+    qlntest::WriteFileBytes(Path(), "F Languages\\sub.dir\\x.dll\nD bin/new\n");
+    ReplaceDeployJournal good(Path());
+    EXPECT_TRUE(good.Load());
+    EXPECT_EQ(good.Files().size(), 1u);
+}
+
+}  // namespace

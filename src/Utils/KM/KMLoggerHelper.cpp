@@ -201,7 +201,11 @@ std::wstring ReadLevelFromRegistry() {
     return qln::ToLowerAscii(KMLoggerHelper::ReadRegistryString(kKmKey, L"LoggerLevel", L"info"));
 }
 std::wstring ReadDirFromRegistry() {
-    return KMLoggerHelper::ReadRegistryString(kKmKey, L"LoggerDir", L"");
+    std::wstring dir = KMLoggerHelper::ReadRegistryString(kKmKey, L"LoggerDir", L"");
+    // The folder ends up on the installer's command line (its log goes beside
+    // ours), where a quote would let the value add arguments of its own.
+    if (qln::HasQuoteOrControl(dir)) return KMLoggerHelper::DefaultLogDir();
+    return dir;
 }
 
 // Fixed-size wide buffer that silently truncates; no allocation.
@@ -294,6 +298,15 @@ std::wstring KMLoggerHelper::ReadLoggerLevel() {
 
 std::wstring KMLoggerHelper::ReadLoggerDir() {
     return DirSwitch().Get(&ReadDirFromRegistry);
+}
+
+std::wstring KMLoggerHelper::DefaultLogDir() {
+    const std::wstring data = GetLocalDataDirectory();
+    return data.empty() ? std::wstring() : data + L"Logger\\";
+}
+
+bool KMLoggerHelper::IsRefusedLoggerDir(const std::wstring& dir) noexcept {
+    return qln::HasQuoteOrControl(dir);
 }
 
 int KMLoggerHelper::ParseLevelName(const std::wstring& name) {

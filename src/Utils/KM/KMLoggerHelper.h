@@ -38,7 +38,13 @@ public:
     // once a minute.
     static bool ReadLoggerEnabled();
     static std::wstring ReadLoggerLevel();  // lower case
+    // A LoggerDir holding a quote or a control character is not used: the
+    // default folder takes its place (IsRefusedLoggerDir tells a caller that
+    // wants to warn about it).
     static std::wstring ReadLoggerDir();
+    // %LOCALAPPDATA%\Quillon\Logger\ (empty when the folder is unknown).
+    static std::wstring DefaultLogDir();
+    [[nodiscard]] static bool IsRefusedLoggerDir(const std::wstring& dir) noexcept;
 
     // "trace".."error" give 0..4; anything else gives 2 (info).
     static int ParseLevelName(const std::wstring& name);

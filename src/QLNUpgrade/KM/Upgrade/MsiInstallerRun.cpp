@@ -5,13 +5,20 @@
 #include "Utils/KM/KMLog.h"
 #include "Utils/KM/KMLoggerHelper.h"
 #include "Utils/KM/KMWinOSUtils.h"
+#include "Utils/PathUtils.h"
 
 std::wstring MsiInstallLogPath() {
-    // The directory of the log file in use; before the first log file exists,
-    // the configured one.
+    // The directory of the log file in use. Without one (logging off, or its
+    // folder could not be made) the default folder: the configured text was
+    // not proven to be a folder, and it goes on the installer's command line.
     std::wstring dir = KMLoggerHelper::CurrentLogPath();
     const size_t slash = dir.find_last_of(L"\\/");
-    dir = (slash == std::wstring::npos) ? KMLoggerHelper::ReadLoggerDir() : dir.substr(0, slash + 1);
+    if (slash == std::wstring::npos) {
+        dir = KMLoggerHelper::DefaultLogDir();
+        (void)CreateDirectoryPath(dir);  // msiexec refuses to run when it cannot open its log
+    } else {
+        dir.resize(slash + 1);
+    }
     return dir + KMLoggerHelper::FormatLocalTime(L"%Y-%m-%d") + L".upgrade.msi.log";
 }
 

@@ -13,10 +13,15 @@ UpgradeResult MsiManualUpgradeStrategy::Execute(UpgradeContext& ctx) {
     KM_LOG_INFO(L"Launching interactive MSI installer: {}", ctx.msiPath);
     const std::wstring logPath = MsiInstallLogPath();
     KM_LOG_INFO(L"MSI install log: {}", logPath);
-    const std::wstring parameters = QLNWindowsInstaller::InteractiveInstallParameters(ctx.msiPath, logPath);
+    const auto parameters =
+        QLNWindowsInstaller::BuildCommandLine(QLNWindowsInstaller::Run::InteractiveInstall, ctx.msiPath, logPath);
+    if (!parameters) {
+        ctx.errorText = L"Failed to launch msiexec for interactive installation";
+        return UpgradeResult::StrategyFailed;
+    }
 
     qln::UniqueHandle process;
-    if (const auto notStarted = LaunchMsiexec(parameters, SW_SHOWNORMAL,
+    if (const auto notStarted = LaunchMsiexec(*parameters, SW_SHOWNORMAL,
                                               L"Failed to launch msiexec for interactive installation", ctx, progress, process))
         return *notStarted;
 

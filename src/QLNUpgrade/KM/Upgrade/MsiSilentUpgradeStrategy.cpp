@@ -64,12 +64,17 @@ UpgradeResult MsiSilentUpgradeStrategy::Execute(UpgradeContext& ctx) {
     KM_LOG_INFO(L"Launching MSI silent install: {}", ctx.msiPath);
     const std::wstring logPath = MsiInstallLogPath();
     KM_LOG_INFO(L"MSI install log: {}", logPath);
-    const std::wstring parameters = QLNWindowsInstaller::SilentInstallParameters(ctx.msiPath, logPath);
+    const auto parameters =
+        QLNWindowsInstaller::BuildCommandLine(QLNWindowsInstaller::Run::SilentInstall, ctx.msiPath, logPath);
+    if (!parameters) {
+        ctx.errorText = L"Failed to launch msiexec for silent MSI install";
+        return UpgradeResult::StrategyFailed;
+    }
 
     MsiProgressRecord progress(L"silent", ctx.version, ctx.stagingDir);
     qln::UniqueHandle process;
     if (const auto notStarted =
-            LaunchMsiexec(parameters, SW_HIDE, L"Failed to launch msiexec for silent MSI install", ctx, progress, process))
+            LaunchMsiexec(*parameters, SW_HIDE, L"Failed to launch msiexec for silent MSI install", ctx, progress, process))
         return *notStarted;
     if (!process) {
         // Without a process there is nothing to wait for and no exit code.

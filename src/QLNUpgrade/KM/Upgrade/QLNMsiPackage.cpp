@@ -19,6 +19,7 @@
 #include "Utils/KM/KMWinOSUtils.h"
 #include "Utils/PathUtils.h"
 #include "Utils/Registry.h"
+#include "Utils/StringConv.h"
 
 namespace {
 
@@ -69,18 +70,23 @@ std::wstring QLNMsiPackage::BuildDownloadUrl(const QLNVersionInfo& info) {
     return url;
 }
 
-std::wstring QLNMsiPackage::BuildStagingDir(const QLNVersionInfo& info) {
-    wchar_t tempPath[MAX_PATH] = {};
-    ::GetTempPathW(MAX_PATH, tempPath);
+std::wstring QLNMsiPackage::VersionFolderName(const std::wstring& version) {
     // The version becomes a directory name: anything that could climb out of
-    // the staging folder or is not valid in a name is dropped.
+    // the parent folder or is not valid in a name is dropped.
     std::wstring name;
-    for (const wchar_t c : info.version) {
+    for (const wchar_t c : version) {
         if ((c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') || c == L'-' || c == L'.')
             name.push_back(c);
     }
-    if (name.empty()) name = L"unknown";
-    return fmt::format(L"{}QLNUpgrade\\{}", tempPath, name);
+    // Dots alone would name the folder itself or its parent.
+    if (name.find_first_not_of(L'.') == std::wstring::npos) name = L"unknown";
+    return name;
+}
+
+std::wstring QLNMsiPackage::BuildStagingDir(const QLNVersionInfo& info) {
+    wchar_t tempPath[MAX_PATH] = {};
+    ::GetTempPathW(MAX_PATH, tempPath);
+    return fmt::format(L"{}QLNUpgrade\\{}", tempPath, VersionFolderName(info.version));
 }
 
 std::wstring QLNMsiPackage::PackageFileNameOf(const std::wstring& url, const QLNVersionInfo& info) {
@@ -132,7 +138,19 @@ bool QLNMsiPackage::Download(const std::wstring& url, const std::wstring& dest, 
 }
 
 bool QLNMsiPackage::IsSignatureVerificationEnabled() {
-    return KMConfigManager::Instance().GetConfig(KMConfig::GetEffectiveRepo()).GetBool("MsiSignatureVerification");
+    const bool configured =
+        KMConfigManager::Instance().GetConfig(KMConfig::GetEffectiveRepo()).GetBool("MsiSignatureVerification");
+    if (!KMWinOSUtils::IsRunningAsAdmin()) return configured;
+    // With administrator rights the package is installed over everybody's
+    // installation: the user's override and configuration cache can be written
+    // by any program of the user, so only the administrators' value counts.
+    const auto machine = qln::ReadMachineString(kSignatureSwitch);
+    const bool machineOff = machine && qln::EqualsNoCase(*machine, L"false");
+    if (!configured && !machineOff) {
+        KM_LOG_WARN(L"MsiSignatureVerification=false from the user's settings is ignored with administrator rights; only "
+                    L"HKLM\\Software\\Quillon\\KM can turn the signature check off");
+    }
+    return !machineOff;
 }
 
 bool QLNMsiPackage::VerifyDigitalSignature(const std::wstring& path) {
@@ -236,6 +254,16 @@ bool QLNMsiPackage::EnsureMsiReady(const QLNVersionInfo& info, const std::wstrin
 }
 
 void QLNMsiPackage::CleanupStagingDir(const std::wstring& stagingDir) {
+    if (KMWinOSUtils::IsRunningAsAdmin()) {
+        // The folder is the user's: with administrator rights a junction
+        // planted in it must be removed as a link, never followed.
+        if (::PathFileExistsW(stagingDir.c_str()) && qln::RemoveDirectoryTree(stagingDir)) {
+            KM_LOG_INFO(L"Staging directory cleaned up: {}", stagingDir);
+        } else {
+            KM_LOG_WARN(L"Failed to cleanup staging dir: {}, error: {}", stagingDir, ::GetLastError());
+        }
+        return;
+    }
     // SHFileOperationW takes a list of NUL-terminated names ended by an
     // empty one.
     std::wstring from = stagingDir;

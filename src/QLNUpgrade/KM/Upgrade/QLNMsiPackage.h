@@ -34,8 +34,10 @@ public:
     // platform and the installed language.
     [[nodiscard]] static std::wstring BuildDownloadUrl(const QLNVersionInfo& info);
 
-    // <temp>\QLNUpgrade\<version reduced to letters, digits, "-" and ".">
-    // ("unknown" when nothing is left). Does not create it.
+    // The version reduced to letters, digits, "-" and "." ("unknown" when
+    // nothing but dots is left): the name of the version's folders.
+    [[nodiscard]] static std::wstring VersionFolderName(const std::wstring& version);
+    // <temp>\QLNUpgrade\<VersionFolderName>. Does not create it.
     [[nodiscard]] static std::wstring BuildStagingDir(const QLNVersionInfo& info);
 
     // The package file name for an address: the text after its last "/", or
@@ -51,8 +53,14 @@ public:
     // download no file remains at dest.
     [[nodiscard]] static bool Download(const std::wstring& url, const std::wstring& dest, bool force);
 
+    // The value that turns the signature check off. Without administrator
+    // rights it is the configuration key (server configuration, the user's
+    // override); with them only REG_SZ "false" under HKLM\Software\Quillon\KM
+    // counts, and a user-level "false" is ignored with a warning.
+    static constexpr wchar_t kSignatureSwitch[] = L"MsiSignatureVerification";
+
     // Authenticode check through WinVerifyTrust (any trusted publisher);
-    // true without a check when MsiSignatureVerification is off.
+    // true without a check when the signature check is off (see above).
     [[nodiscard]] static bool VerifyDigitalSignature(const std::wstring& path);
 
     // Exists, is at least 1 MiB and passes the signature check.

@@ -11,7 +11,8 @@ bool QLNPackageHold::Acquire(const std::wstring& msiPath) {
         KM_LOG_ERROR(L"Cannot hold the MSI package for installation: {} (error: {})", msiPath, ::GetLastError());
         return false;
     }
-    if (QLNMsiPackage::VerifyMsiPackage(msiPath)) return true;
+    m_verified = QLNMsiPackage::VerifyMsiPackage(msiPath);
+    if (m_verified) return true;
     // Verification passed before, or the user accepted the unverified file:
     // either way it is not what was checked. The user has the last word over
     // the bytes that are held now.

@@ -24,8 +24,14 @@ public:
     // nothing is held.
     [[nodiscard]] bool Acquire(const std::wstring& msiPath);
     [[nodiscard]] bool Held() const noexcept { return static_cast<bool>(m_file); }
+    // False when the held bytes failed verification and the user chose to
+    // install them anyway.
+    [[nodiscard]] bool Verified() const noexcept { return m_verified; }
+    // The held file, open for reading (its position is not kept).
+    [[nodiscard]] HANDLE Handle() const noexcept { return m_file.get(); }
     void Release() noexcept { m_file.reset(); }
 
 private:
     qln::UniqueFileHandle m_file;
+    bool m_verified = false;
 };

@@ -13,6 +13,7 @@
 #include "SVN/KM/KMConfigManager.h"
 #include "Utils/KM/KMConfig.h"
 #include "Utils/KM/KMLog.h"
+#include "Utils/KM/KMWinOSUtils.h"
 #include "Utils/PathUtils.h"
 #include "Utils/ScopeExit.h"
 
@@ -71,6 +72,12 @@ void QLNUpgradeEngine::SetError(const std::wstring& text) {
     KM_LOG_ERROR(L"{}", text);
 }
 
+bool QLNUpgradeEngine::LockInstallation(const std::wstring& installRoot) {
+    if (m_lock.Held() || !KMWinOSUtils::IsRunningAsAdmin() || m_lock.Acquire(installRoot)) return true;
+    SetError(L"Another upgrade of this installation is already running");
+    return false;
+}
+
 UpgradeResult QLNUpgradeEngine::Upgrade(const std::wstring& version, UpgradeStrategyChain chain, UpgradeResult fallback) {
     KM_LOG_INFO(L"Upgrade pipeline started: version={}, strategies={}, fallback={}", version, chain.size(), Code(fallback));
     if (upgrading.load()) {
@@ -90,6 +97,10 @@ UpgradeResult QLNUpgradeEngine::Upgrade(const std::wstring& version, UpgradeStra
         KM_LOG_WARN(L"HasPendingUpgrade() is true, rejecting upgrade for {}", version);
         return UpgradeResult::AlreadyInProgress;
     }
+    const std::wstring installRoot = InstallRootOf(GetAppDirectory());
+    // A second copy for this installation touches nothing, not even the
+    // package the first one holds.
+    if (!LockInstallation(installRoot)) return UpgradeResult::AlreadyInProgress;
 
     QLNVersionInfo target;
     target.version = version;
@@ -97,12 +108,15 @@ UpgradeResult QLNUpgradeEngine::Upgrade(const std::wstring& version, UpgradeStra
     KM_LOG_INFO(L"Step 4: Download and verify MSI, url={}", url);
     std::wstring stagingDir;
     std::wstring msiPath;
+    // The user's staging folder is the daemon's to clean: an elevated copy
+    // deletes nothing in the user's folders.
+    auto cleanupStaging = qln::ScopeExit([&] {
+        if (m_role == Role::Daemon) QLNMsiPackage::CleanupStagingDir(stagingDir);
+    });
     if (!QLNMsiPackage::EnsureMsiReady(target, url, stagingDir, msiPath)) {
         SetError(L"MSI package download or signature verification failed");
-        QLNMsiPackage::CleanupStagingDir(stagingDir);
         return UpgradeResult::MsiVerificationFailed;
     }
-    auto cleanupStaging = qln::ScopeExit([&stagingDir] { QLNMsiPackage::CleanupStagingDir(stagingDir); });
 
     // The staging folder is writable by the user, and the installer may run
     // with administrator rights: from here on the package cannot be changed,
@@ -114,7 +128,27 @@ UpgradeResult QLNUpgradeEngine::Upgrade(const std::wstring& version, UpgradeStra
         return UpgradeResult::MsiVerificationFailed;
     }
 
-    UpgradeContext context{version, stagingDir, msiPath, InstallRootOf(GetAppDirectory()), std::wstring()};
+    UpgradeContext context{version, stagingDir, msiPath, installRoot, std::wstring(), m_role == Role::ElevatedCopy};
+    // With administrator rights nothing is installed from, or restored from, a
+    // folder the user can write: the package is copied into the protected
+    // workspace and checked again there, and the strategies work in it.
+    QLNUpgradeWorkspace workspace;
+    auto removeWorkspace = qln::ScopeExit([&workspace] { workspace.Remove(); });
+    if (KMWinOSUtils::IsRunningAsAdmin()) {
+        if (!workspace.Open(installRoot, version)) {
+            SetError(L"Failed to prepare the protected upgrade workspace");
+            return UpgradeResult::Failed;
+        }
+        std::wstring copy;
+        if (!workspace.TakePackage(hold.Handle(), ::PathFindFileNameW(msiPath.c_str()), copy) ||
+            (hold.Verified() && !QLNMsiPackage::VerifyMsiPackage(copy))) {
+            SetError(L"MSI package download or signature verification failed");
+            return UpgradeResult::MsiVerificationFailed;
+        }
+        hold.Release();
+        context.stagingDir = workspace.Path();
+        context.msiPath = copy;
+    }
     KM_LOG_INFO(L"Step 5: Executing strategy chain, installRoot={}", context.installRoot);
     for (const auto& strategy : chain) {
         KM_LOG_INFO(L"Attempting strategy: {}", strategy->GetName());
@@ -133,6 +167,10 @@ UpgradeResult QLNUpgradeEngine::Upgrade(const std::wstring& version, UpgradeStra
 
 UpgradeResult QLNUpgradeEngine::UpgradeSilently(const std::wstring& version) {
     KM_LOG_INFO(L"UpgradeSilently: starting for version {}", version);
+    // The lock taken by the pipeline is kept until the outcome is recorded.
+    auto releaseLock = qln::ScopeExit([this] {
+        if (!resuming) m_lock.Release();
+    });
     const KMConfigData config = KMConfigManager::Instance().GetConfig(KMConfig::GetEffectiveRepo());
     const bool byReplace = config.GetBool("SilentUpgradeByReplace");
     const bool byMsi = config.GetBool("SilentUpgradeByMsi");
@@ -145,12 +183,19 @@ UpgradeResult QLNUpgradeEngine::UpgradeSilently(const std::wstring& version) {
 
 UpgradeResult QLNUpgradeEngine::UpgradeManual(const std::wstring& version) {
     KM_LOG_INFO(L"Starting manual upgrade for version {}", version);
+    auto releaseLock = qln::ScopeExit([this] {
+        if (!resuming) m_lock.Release();
+    });
     const UpgradeResult result = Upgrade(version, ChainFor(UpgradeType::Manual, false, false), UpgradeResult::Failed);
     QLNUpgradeResultStore::AddResult(IsUpgradeSuccess(result), resuming ? L"resume_manual" : L"manual", version, Code(result));
     return result;
 }
 
 UpgradeResult QLNUpgradeEngine::ResumeUpgrade() {
+    // Taken before the record is read: a second copy must not clear the record
+    // of a deployment that is still under way.
+    if (!LockInstallation(InstallRootOf(GetAppDirectory()))) return UpgradeResult::AlreadyInProgress;
+    auto releaseLock = qln::ScopeExit([this] { m_lock.Release(); });
     const QLNUpgradeProgress progress = LoadUpgradeProgress();
     if (!progress.inProgress) {
         KM_LOG_DEBUG(L"No pending upgrade to resume");

@@ -8,6 +8,7 @@
 
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeTypes.h"
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeUI.h"
+#include "QLNUpgrade/KM/Upgrade/QLNUpgradeWorkspace.h"
 
 #include <atomic>
 #include <memory>
@@ -26,7 +27,12 @@ UpgradeStrategyChain MakeManualStrategyChain();
 
 class QLNUpgradeEngine final : public IUpgradeEngine {
 public:
-    QLNUpgradeEngine() = default;
+    // Who runs the engine. The daemon cleans its own staging folder; an
+    // elevated copy leaves the user's folders and the status cache to the
+    // daemon that started it, which does both once the copy has ended.
+    enum class Role { Daemon, ElevatedCopy };
+
+    explicit QLNUpgradeEngine(Role role = Role::Daemon) : m_role(role) {}
     QLNUpgradeEngine(const QLNUpgradeEngine&) = delete;
     QLNUpgradeEngine& operator=(const QLNUpgradeEngine&) = delete;
 
@@ -61,7 +67,13 @@ public:
 private:
     UpgradeResult Upgrade(const std::wstring& version, UpgradeStrategyChain chain, UpgradeResult fallback);
     void SetError(const std::wstring& text);
+    // With administrator rights: the machine-wide lock of this installation,
+    // taken once per entry point and kept until its outcome is recorded.
+    // False (with the error set) when another run holds it.
+    [[nodiscard]] bool LockInstallation(const std::wstring& installRoot);
 
+    const Role m_role;
+    QLNDeploymentLock m_lock;
     std::wstring lastError;
     std::atomic<bool> upgrading{false};
     bool resuming = false;

@@ -46,6 +46,10 @@ struct UpgradeContext {
     std::wstring msiPath;     // full path of the verified package
     std::wstring installRoot; // parent of the daemon's directory, no trailing backslash
     std::wstring errorText;   // empty when a strategy starts; its reason when it fails or is cancelled
+    // The run is an elevated copy started by the daemon, which restarts the
+    // status cache itself once the copy has ended (a cache started from here
+    // would keep administrator rights for the rest of the session).
+    bool elevatedCopy = false;
 };
 
 class IUpgradeStrategy {

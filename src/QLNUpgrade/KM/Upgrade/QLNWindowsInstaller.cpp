@@ -4,7 +4,9 @@
 
 #include <fmt/xchar.h>
 
+#include "Utils/KM/KMLog.h"
 #include "Utils/KM/KMSystemLibrary.h"
+#include "Utils/StringConv.h"
 
 namespace {
 
@@ -29,18 +31,21 @@ using GetProductInfoWFn = UINT(WINAPI*)(LPCWSTR product, LPCWSTR property, LPWST
 
 }  // namespace
 
-std::wstring QLNWindowsInstaller::AdministrativeExtractionCommandLine(const std::wstring& package,
-                                                                      const std::wstring& targetDir) {
-    return fmt::format(L"msiexec.exe /a \"{}\" /qn TARGETDIR=\"{}\"", package, targetDir);
-}
-
-std::wstring QLNWindowsInstaller::SilentInstallParameters(const std::wstring& package, const std::wstring& logPath) {
-    return fmt::format(L"/i \"{}\" /qn /norestart /l*v \"{}\"", package, logPath);
-}
-
-std::wstring QLNWindowsInstaller::InteractiveInstallParameters(const std::wstring& package,
-                                                               const std::wstring& logPath) {
-    return fmt::format(L"/i \"{}\" /l*v \"{}\"", package, logPath);
+std::optional<std::wstring> QLNWindowsInstaller::BuildCommandLine(Run run, const std::wstring& package,
+                                                                const std::wstring& path) {
+    for (const std::wstring* text : {&package, &path}) {
+        if (qln::HasQuoteOrControl(*text)) {
+            KM_LOG_ERROR(L"Refusing to start msiexec: the path '{}' holds a quote or a control character", *text);
+            return std::nullopt;
+        }
+    }
+    switch (run) {
+        case Run::AdministrativeExtraction:
+            return fmt::format(L"msiexec.exe /a \"{}\" /qn TARGETDIR=\"{}\"", package, path);
+        case Run::SilentInstall: return fmt::format(L"/i \"{}\" /qn /norestart /l*v \"{}\"", package, path);
+        case Run::InteractiveInstall: return fmt::format(L"/i \"{}\" /l*v \"{}\"", package, path);
+    }
+    return std::nullopt;
 }
 
 bool QLNWindowsInstaller::StartAdministrativeExtraction(const std::wstring& commandLine, PROCESS_INFORMATION& info,

@@ -10,6 +10,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <optional>
 #include <string>
 
 #include "Utils/UniqueHandle.h"
@@ -24,14 +25,19 @@ public:
     static constexpr DWORD kExitRebootInitiated = 1641;     // ERROR_SUCCESS_REBOOT_INITIATED
     static constexpr DWORD kExitRebootRequired = 3010;      // ERROR_SUCCESS_REBOOT_REQUIRED
 
-    // msiexec.exe /a "<package>" /qn TARGETDIR="<dir>"
-    [[nodiscard]] static std::wstring AdministrativeExtractionCommandLine(const std::wstring& package,
-                                                                          const std::wstring& targetDir);
-    // /i "<package>" /qn /norestart /l*v "<log>"
-    [[nodiscard]] static std::wstring SilentInstallParameters(const std::wstring& package, const std::wstring& logPath);
-    // /i "<package>" /l*v "<log>"
-    [[nodiscard]] static std::wstring InteractiveInstallParameters(const std::wstring& package,
-                                                                   const std::wstring& logPath);
+    // What msiexec.exe is asked to do.
+    enum class Run {
+        AdministrativeExtraction,  // msiexec.exe /a "<package>" /qn TARGETDIR="<dir>" (a whole command line)
+        SilentInstall,             // /i "<package>" /qn /norestart /l*v "<log>" (parameters)
+        InteractiveInstall,        // /i "<package>" /l*v "<log>" (parameters)
+    };
+    // The one place that puts paths on an msiexec command line. A path with a
+    // double quote or a control character would end its quoted argument and
+    // add arguments of its own (a TRANSFORMS= of somebody else's, say): it is
+    // refused with an error line and nothing is returned, never a command
+    // line that says more than it should.
+    [[nodiscard]] static std::optional<std::wstring> BuildCommandLine(Run run, const std::wstring& package,
+                                                                      const std::wstring& path);
 
     // Starts the extraction command line as a child without a window
     // (CreateProcessW, no application name, CREATE_NO_WINDOW). On success the

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "Utils/KM/KMLog.h"
+#include "Utils/PathUtils.h"
 #include "Utils/StringConv.h"
 #include "Utils/UniqueHandle.h"
 
@@ -61,10 +62,25 @@ bool ReplaceDeployJournal::Load() {
         const std::wstring line = qln::Utf8ToWide(std::string_view(bytes).substr(start, end - start));
         start = end + 1;
         if (line.empty()) continue;
-        if (line.size() > 2 && line.starts_with(L"F ")) {
+        const bool names = line.size() > 2 && (line.starts_with(L"F ") || line.starts_with(L"D "));
+        if (names && !qln::IsSafeRelativePath(std::wstring_view(line).substr(2))) {
+            // A rollback deletes and restores what the journal names: one
+            // path that could lead out of the installation makes every line
+            // suspect, so none of them is acted on.
+            KM_LOG_ERROR(L"Deployment journal {} names a path outside the installation, refusing it: {}", m_path,
+                         line.substr(2));
+            m_files.clear();
+            m_fileKeys.clear();
+            m_folders.clear();
+            m_completed.clear();
+            m_restartNeeded = false;
+            m_unreadable = true;
+            return false;
+        }
+        if (names && line[0] == L'F') {
             const std::wstring path = line.substr(2);
             if (m_fileKeys.insert(KeyOf(path)).second) m_files.push_back(path);
-        } else if (line.size() > 2 && line.starts_with(L"D ")) {
+        } else if (names) {
             m_folders.push_back(line.substr(2));
         } else if (line == L"R") {
             m_restartNeeded = true;

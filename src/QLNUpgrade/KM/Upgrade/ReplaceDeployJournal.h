@@ -26,12 +26,13 @@ public:
     explicit ReplaceDeployJournal(std::wstring path) : m_path(std::move(path)) {}
 
     const std::wstring& Path() const noexcept { return m_path; }
-    // Reads the journal of an interrupted run. False when there is none or it
-    // cannot be opened (then Unreadable()); unreadable lines are skipped with
-    // a log line.
+    // Reads the journal of an interrupted run. False when there is none, or
+    // when it cannot be opened or names a path that is not a plain relative
+    // path inside the installation (then Unreadable(), and nothing of it is
+    // kept); unreadable lines are skipped with a log line.
     [[nodiscard]] bool Load();
-    // The journal exists but could not be opened: the interrupted run's files
-    // and backups must then stay as they are.
+    // The journal exists but cannot be used: the interrupted run's files and
+    // backups must then stay as they are, and nothing is done on its word.
     bool Unreadable() const noexcept { return m_unreadable; }
     // Relative paths in the order they were first recorded.
     const std::vector<std::wstring>& Files() const noexcept { return m_files; }

@@ -22,32 +22,9 @@ std::wstring ParentOf(const std::wstring& path) {
     return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
 }
 
-bool IsDotEntry(const wchar_t* name) noexcept {
-    return std::wcscmp(name, L".") == 0 || std::wcscmp(name, L"..") == 0;
-}
-
-// Deletes a directory tree of our own (below the staging directory). A
-// junction inside it is removed as a link: what it points at is not ours.
+// Deletes a directory tree of our own; a junction inside it goes as a link.
 bool RemoveDirectoryTree(const std::wstring& directory) {
-    const DWORD attributes = ::GetFileAttributesW(directory.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        const DWORD error = ::GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-    }
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        ::SetFileAttributesW(directory.c_str(), FILE_ATTRIBUTE_NORMAL);
-        return ::DeleteFileW(directory.c_str()) != FALSE;
-    }
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-        WIN32_FIND_DATAW entry{};
-        qln::UniqueFindHandle find(::FindFirstFileW((directory + L"\\*").c_str(), &entry));
-        if (find) {
-            do {
-                if (!IsDotEntry(entry.cFileName)) (void)RemoveDirectoryTree(directory + L"\\" + entry.cFileName);
-            } while (::FindNextFileW(find.get(), &entry));
-        }
-    }
-    if (::RemoveDirectoryW(directory.c_str())) return true;
+    if (qln::RemoveDirectoryTree(directory)) return true;
     KM_LOG_ERROR(L"Failed to remove directory {}, error: {}", directory, ::GetLastError());
     return false;
 }
@@ -98,7 +75,10 @@ bool ReplaceSilentUpgradeStrategy::ExtractMsiFiles(const std::wstring& msiPath, 
         KM_LOG_ERROR(L"Failed to create extract directory: {}", extractDir);
         return false;
     }
-    const std::wstring commandLine = QLNWindowsInstaller::AdministrativeExtractionCommandLine(msiPath, extractDir);
+    const auto built =
+        QLNWindowsInstaller::BuildCommandLine(QLNWindowsInstaller::Run::AdministrativeExtraction, msiPath, extractDir);
+    if (!built) return false;
+    const std::wstring& commandLine = *built;
     KM_LOG_INFO(L"Extracting MSI: {}", commandLine);
 
     PROCESS_INFORMATION info{};
@@ -325,7 +305,11 @@ UpgradeResult ReplaceSilentUpgradeStrategy::Execute(UpgradeContext& context) {
 
     KM_LOG_INFO(L"Stopping QLNCache...");
     if (!StopQLNCache()) KM_LOG_WARN(L"Failed to stop QLNCache, continuing anyway...");
-    auto restartCache = qln::ScopeExit([] {
+    auto restartCache = qln::ScopeExit([&context] {
+        if (context.elevatedCopy) {
+            KM_LOG_INFO(L"QLNCache is restarted by the daemon once this elevated copy has ended");
+            return;
+        }
         KM_LOG_INFO(L"Restarting QLNCache...");
         (void)KMWinOSUtils::RunQLNCacheProcess();
     });
