@@ -27,6 +27,7 @@
 #include <vector>
 
 std::atomic<bool> g_upgradeInProgress{false};
+std::atomic<bool> g_resumeCheckPending{false};
 
 namespace {
 
@@ -122,9 +123,10 @@ void RunUpgradeWorker(std::unique_ptr<UpgradeRequest> request) {
     QLNUpgradeEngine engine;
     UpgradeResult result = UpgradeResult::Failed;
     const UpgradeType type = request->type;
-    // The release a resume works on is in its progress record.
-    const std::wstring stagingVersion =
-        type == UpgradeType::Resume ? LoadUpgradeProgress().targetVersion : request->version;
+    // The release a resume works on is in its progress record: the manual
+    // installer offered after it failed installs that one.
+    UpgradeRequest target = *request;
+    if (type == UpgradeType::Resume) target.version = LoadUpgradeProgress().targetVersion;
     if (type == UpgradeType::Manual) {
         result = engine.UpgradeManual(request->version);
     } else if (!KMWinOSUtils::IsRunningAsAdmin()) {
@@ -150,10 +152,18 @@ void RunUpgradeWorker(std::unique_ptr<UpgradeRequest> request) {
             // administrator rights, and it deletes nothing in the user's folders.
             KM_LOG_INFO(L"Restarting QLNCache...");
             (void)KMWinOSUtils::RunQLNCacheProcess();
-            if (!stagingVersion.empty()) {
+            if (!target.version.empty()) {
                 QLNVersionInfo staged;
-                staged.version = stagingVersion;
+                staged.version = target.version;
                 QLNMsiPackage::CleanupStagingDir(QLNMsiPackage::BuildStagingDir(staged));
+            }
+            // A copy elevated as another account reads that account's record,
+            // finds none and reports success; ours is still pending then.
+            if (type == UpgradeType::Resume && IsUpgradeSuccess(result) && HasPendingUpgrade()) {
+                KM_LOG_ERROR(L"The elevated copy reported success, but this user's interrupted upgrade to {} is still "
+                             L"pending (was it elevated as another account?)",
+                             target.version);
+                result = UpgradeResult::Failed;
             }
         }
     } else if (type == UpgradeType::Silent) {
@@ -178,12 +188,18 @@ void RunUpgradeWorker(std::unique_ptr<UpgradeRequest> request) {
             break;
     }
     QLNUpgradeUI::HandleSuccessNotification(type, result);
-    QLNUpgradeUI::HandleFailureNotification(type, result, *request, engine);
+    QLNUpgradeUI::HandleFailureNotification(type, result, target, engine);
 }
 
 }  // namespace
 
 void PerformUpdateCheck() {
+    // A resume check that found the claim taken is made now; an interrupted
+    // upgrade would otherwise refuse every other one for the whole session.
+    if (g_resumeCheckPending.load() && CheckAndResumeUpgrade()) {
+        KM_LOG_INFO(L"Skipping update check (resume in progress)");
+        return;
+    }
     if (!ConfigBool("VersionCheck")) {
         KM_LOG_INFO(L"Version check disabled by server config, skipping auto check");
         return;
@@ -236,6 +252,7 @@ void PerformUpdateCheck() {
 }
 
 bool CheckAndResumeUpgrade() {
+    g_resumeCheckPending = false;
     if (!HasPendingUpgrade()) {
         KM_LOG_DEBUG(L"No pending upgrade to resume");
         return false;
@@ -251,6 +268,7 @@ bool CheckAndResumeUpgrade() {
     }
     if (!ClaimUpgrade()) {
         KM_LOG_INFO(L"Upgrade already in progress, skipping resume prompt");
+        g_resumeCheckPending = true;
         return false;
     }
     KM_LOG_INFO(L"Detected interrupted upgrade, prompting user for confirmation...");

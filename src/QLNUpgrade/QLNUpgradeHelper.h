@@ -24,6 +24,11 @@ class QLNVersionInfo;
 // exchange to false; at most one upgrade or upgrade prompt per daemon.
 extern std::atomic<bool> g_upgradeInProgress;
 
+// True while a resume check is owed: one found the right to upgrade taken
+// (an external request's worker or prompt still running). The next
+// PerformUpdateCheck makes it first.
+extern std::atomic<bool> g_resumeCheckPending;
+
 // Asks the version sources and, by upgrade mode, tells the user, asks first,
 // or starts an upgrade. Blocks for the version request and advance download.
 void PerformUpdateCheck();

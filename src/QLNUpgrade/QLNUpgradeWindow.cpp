@@ -6,6 +6,7 @@
 #include "QLNUpgrade/QLNUpgradeApp.h"
 #include "QLNUpgrade/QLNUpgradeHelper.h"
 #include "Utils/KM/KMLog.h"
+#include "Utils/StringConv.h"
 
 #include <algorithm>
 #include <cwctype>
@@ -103,10 +104,10 @@ LRESULT OnCopyData(HWND hwnd, WPARAM wParam, LPARAM lParam) {
         return 0;
     }
     const std::wstring version = ReadCopyDataVersion(*data);
-    KM_LOG_INFO(L"External upgrade requested (manual={}, version={})", manual, ForLogLine(version));
+    KM_LOG_INFO(L"External upgrade requested (manual={}, version={})", manual, qln::ForLogLine(version));
     VersionNumber number{};
     if (!ParseVersionNumber(version, number)) {
-        KM_LOG_WARN(L"Invalid target version '{}', ignoring upgrade request", ForLogLine(version));
+        KM_LOG_WARN(L"Invalid target version '{}', ignoring upgrade request", qln::ForLogLine(version));
         return 0;
     }
     RefreshLocalConfigForUpgrade(L"external upgrade request (specified version)");
@@ -148,13 +149,6 @@ LRESULT HandleMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 }  // namespace
-
-std::wstring ForLogLine(std::wstring_view text) {
-    std::wstring out(text);
-    for (auto& c : out)
-        if (c < L' ' || c == 0x7F || c == 0x2028 || c == 0x2029) c = L'?';
-    return out;
-}
 
 std::wstring ReadCopyDataVersion(const COPYDATASTRUCT& data) {
     if (!data.lpData) return {};

@@ -34,7 +34,3 @@ constexpr size_t kMaxCopyDataVersionUnits = 256;
 // (at most kMaxCopyDataVersionUnits), cut at the first NUL and trimmed of
 // white space.
 std::wstring ReadCopyDataVersion(const COPYDATASTRUCT& data);
-
-// Text from outside made safe for one log line: control characters and line
-// separators become '?'.
-std::wstring ForLogLine(std::wstring_view text);

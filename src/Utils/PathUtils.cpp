@@ -221,6 +221,10 @@ bool IsSafeRelativePath(std::wstring_view path) noexcept {
     return true;
 }
 
+bool IsPlainFileName(std::wstring_view name) noexcept {
+    return IsSafeRelativePath(name) && name.find_first_of(L"\\/") == std::wstring_view::npos;
+}
+
 bool RemoveDirectoryTree(const std::wstring& directory) {
     const DWORD attributes = ::GetFileAttributesW(directory.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {

@@ -54,6 +54,8 @@ namespace qln {
 // character, no component that Windows would trim (trailing dot or blank) and
 // no device name (CON, NUL, COM1 and the like, also with an extension).
 [[nodiscard]] bool IsSafeRelativePath(std::wstring_view path) noexcept;
+// A safe relative path of one component: a file name and nothing else.
+[[nodiscard]] bool IsPlainFileName(std::wstring_view name) noexcept;
 
 // Deletes a directory tree. A junction or symbolic link met on the way is
 // removed as a link, never followed: what it points at is not part of the

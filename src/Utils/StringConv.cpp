@@ -74,4 +74,12 @@ bool HasQuoteOrControl(std::wstring_view text) noexcept {
     return false;
 }
 
+std::wstring ForLogLine(std::wstring_view text, std::wstring_view also) {
+    std::wstring out(text);
+    for (auto& c : out) {
+        if (c < L' ' || c == 0x7F || c == 0x2028 || c == 0x2029 || also.find(c) != std::wstring_view::npos) c = L'?';
+    }
+    return out;
+}
+
 }  // namespace qln

@@ -28,4 +28,8 @@ bool EqualsNoCase(std::wstring_view a, std::wstring_view b) noexcept;
 // quoted argument early and add arguments of its own.
 bool HasQuoteOrControl(std::wstring_view text) noexcept;
 
+// Text from outside made safe for one line of a log or record: control
+// characters, line separators and every character listed in also become '?'.
+std::wstring ForLogLine(std::wstring_view text, std::wstring_view also = {});
+
 }  // namespace qln

@@ -13,7 +13,8 @@
 #   manual           "immediate_manual": prompt, the installer's wizard
 #   interrupted      the deploying process dies mid-deployment; resumed after
 #                    the prompt at the next start
-#   unsigned         unsigned package: downloaded twice, refused
+#   unsigned         unsigned package: downloaded twice, refused; then accepted
+#                    after one question and installed
 #   history          a full history of 50 lines rolls over
 # Exit code 0 when every check passed; each failed check prints FAIL.
 set -uo pipefail
@@ -216,7 +217,8 @@ interrupted)
     check "follow-up dialogs answered" answer_follow_ups
     check "whole upgrade re-run" log_has "Re-running full silent upgrade for version $QLN_RELEASE_N1"
     check "deployment continued" log_has "Continuing an interrupted deployment: [1-9][0-9]* files touched, 7 categories completed"
-    check "history: resume_silent, success" history_last_is "resume_silent\|1\|[23]\|$QLN_RELEASE_N1"
+    # No file was renamed aside (version.txt's holder shares nothing): no restart.
+    check "history: resume_silent, success" history_last_is "resume_silent\|1\|2\|$QLN_RELEASE_N1"
     check "one outcome only" contains "$(qln_history)" "^Count=1$"
     check "installation equals N+1" tree_equals_release "$QLN_RELEASE_N1"
     check "progress record cleared" test -z "$(progress_value State)"
@@ -234,6 +236,16 @@ unsigned)
     check "failure message shown" contains "$dialog" "static: The installer package verification failed"
     check "history: silent, failure, code 5" history_last_is "silent\|0\|5\|$QLN_RELEASE_UNSIGNED"
     check "nothing installed" tree_equals_release "$QLN_RELEASE_N"
+    check "download cache removed" bash -c '! compgen -G "$1/drive_c/users/*/Temp/QLNUpgrade/$2" >/dev/null' \
+        _ "$WINEPREFIX" "$QLN_RELEASE_UNSIGNED"
+    # Accepted this time: the user is asked once, about the bytes then installed.
+    sleep 1
+    qln_send copydata 0x514C4E00 "$QLN_RELEASE_UNSIGNED"
+    dialog="$(qln_dialog click "Continue anyway" 120000)"
+    check "unverified-package prompt answered Continue anyway" contains "$dialog" "clicking: Continue anyway"
+    check "asked once, then installed" qln_wait_log "Upgrade completed via replace strategy" 120
+    check "follow-up dialogs answered" answer_follow_ups
+    check "history: silent, success" history_last_is "silent\|1\|2\|$QLN_RELEASE_UNSIGNED"
     ;;
 history)
     # 50 earlier outcomes, then two more: the oldest two roll out.

@@ -1,5 +1,6 @@
 // Test entry point: every test starts and ends with a clean product registry.
 #include "support/TestSupport.h"
+#include "QLNUpgrade/KM/Upgrade/QLNUpgradeProgress.h"
 #include "Utils/StringConv.h"
 
 #include <gmock/gmock.h>
@@ -36,6 +37,8 @@ bool RunAsElevatedCopy(int argc, wchar_t** argv, int& exitCode) {
     if (!elevated) return false;
     const std::wstring record = qlntest::Env(L"QLN_TEST_ELEVATED_RECORD");
     if (!record.empty()) qlntest::WriteFileBytes(record, qln::WideToUtf8(::GetCommandLineW()));
+    // A copy of the same account ends the user's interrupted run either way.
+    if (!qlntest::Env(L"QLN_TEST_ELEVATED_CLEARS_RECORD").empty()) ClearUpgradeProgress();
     const std::wstring code = qlntest::Env(L"QLN_TEST_ELEVATED_EXIT");
     exitCode = code.empty() ? 0 : _wtoi(code.c_str());
     return true;

@@ -128,6 +128,14 @@ TEST_F(ProcessControlTest, ProcessesByNameAndById) {
     EXPECT_TRUE(KMWinOSUtils::IsProcessRunning(L"qlncache.exe"));
     EXPECT_TRUE(m_log.Contains("qlncache.exe running"));
 
+    // Another user's processes (Wine has one session: the seam moves every
+    // process but ours to session 7) are neither found nor stopped.
+    qln::seams::g_processSessionId = [](DWORD pid) noexcept -> DWORD { return pid == ::GetCurrentProcessId() ? 1 : 7; };
+    EXPECT_FALSE(KMWinOSUtils::IsProcessRunning(L"QLNCache.exe"));
+    EXPECT_FALSE(KMWinOSUtils::TerminateProcessByName(L"QLNCache.exe"));
+    qln::seams::g_processSessionId = nullptr;
+    EXPECT_EQ(Pids(L"QLNCache.exe").size(), 2u);
+
     EXPECT_TRUE(KMWinOSUtils::TerminateProcessByName(L"QLNCache.exe"));
     EXPECT_TRUE(WaitUntil([] { return Pids(L"QLNCache.exe").empty(); }));
     EXPECT_FALSE(KMWinOSUtils::IsProcessRunning(L"QLNCache.exe"));

@@ -24,6 +24,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cwctype>
 #include <filesystem>
 
 namespace fs = std::filesystem;
@@ -372,6 +373,27 @@ TEST_F(MsiPackageTest, AliasUnderTheRegisteredPackageName) {
     fs::create_directories(blockedDir.path() / L"QuillonSetup.msi" / L"inside");
     EXPECT_EQ(QLNMsiPackage::CreateMsiPackageAlias(package.wstring(), blockedDir.path().wstring()), L"");
     EXPECT_TRUE(m_log.Contains("Failed to create alias (err="));
+
+    // A registered name that is not a plain file name (the installer's source
+    // list can be written by others) places no file outside the folder.
+    std::wstring hex;
+    for (const wchar_t c : std::wstring(productCode)) {
+        if (std::iswxdigit(c)) hex += c;
+    }
+    std::wstring squished(hex.rbegin() + 24, hex.rend());
+    squished += std::wstring(hex.rbegin() + 20, hex.rbegin() + 24) + std::wstring(hex.rbegin() + 16, hex.rbegin() + 20);
+    for (size_t i = 16; i + 1 < hex.size(); i += 2) squished += {hex[i + 1], hex[i]};
+    const std::wstring sourceList = L"Software\\Classes\\Installer\\Products\\" + squished + L"\\SourceList";
+    for (const std::wstring bad : {L"..\\x.msi", L"C:\\x.msi", L".."}) {
+        ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, sourceList.c_str(), L"PackageName", REG_SZ, bad.c_str(),
+                                    static_cast<DWORD>((bad.size() + 1) * sizeof(wchar_t))),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(QLNMsiPackage::CreateMsiPackageAlias(package.wstring(), m_dir.path().wstring()), L"") << qln::WideToUtf8(bad);
+        EXPECT_FALSE(fs::exists(m_dir.path().parent_path() / L"x.msi"));
+    }
+    EXPECT_EQ(m_log.Matching("is not a plain file name, skip alias").size(), 3u);
+    ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, sourceList.c_str(), L"PackageName", REG_SZ, L"QuillonSetup.msi",
+                      sizeof(L"QuillonSetup.msi"));
 }
 
 }  // namespace

@@ -242,11 +242,16 @@ TEST_F(Resume, NothingPendingIsSuccessWithoutAnyRun) {
 }
 
 TEST_F(Resume, ValidManualRecordRerunsTheManualUpgrade) {
-    strategies.Set({{UpgradeResult::Success, L"", nullptr}});
+    // The record of the interrupted run stays until the run that repeats it
+    // has ended (a failure on the way must not lose it).
+    bool pendingDuringTheRun = false;
+    strategies.Set({{UpgradeResult::Success, L"", [&](UpgradeContext&) { pendingDuringTheRun = HasPendingUpgrade(); }}});
     SaveResumableRecord(L"MANUAL");
     EXPECT_EQ(engine.ResumeUpgrade(), UpgradeResult::Success);
     EXPECT_EQ(strategies.ChainTypes(), std::vector<UpgradeType>{UpgradeType::Manual});
-    EXPECT_TRUE(log.Contains("Updated upgrade state to: ResumeRetry"));
+    EXPECT_TRUE(pendingDuringTheRun);
+    EXPECT_TRUE(log.Contains("Updated upgrade state to: Succeeded"));
+    EXPECT_FALSE(HasPendingUpgrade());
     EXPECT_TRUE(log.Contains("Re-running full manual upgrade for version 1.16.KM16.2400"));
     EXPECT_EQ(qlntest::HistoryTail(0), L"resume_manual|1|0|1.16.KM16.2400");
 
@@ -263,7 +268,7 @@ TEST_F(Resume, InvalidRecordFallsBackToTheCachedVersionOrGivesUp) {
     broken.SaveUpgradeProgress();
     EXPECT_EQ(engine.ResumeUpgrade(), UpgradeResult::MsiVerificationFailed);
     EXPECT_EQ(engine.LastError(), L"No valid newer version found in registry cache");
-    EXPECT_TRUE(log.Contains("Upgrade progress invalid, clearing progress"));
+    EXPECT_TRUE(log.Contains("Upgrade progress invalid, not resuming the recorded run"));
     EXPECT_FALSE(HasPendingUpgrade());
     EXPECT_FALSE(qlntest::HkcuKeyExists(kProgressKey));
     EXPECT_TRUE(strategies.ChainTypes().empty());

@@ -201,6 +201,41 @@ TEST_F(Worker, DeclinedAndImpossibleElevationAreRecorded) {
     EXPECT_EQ(dialogs, 1) << "the failure is shown once";
 }
 
+// The worker of a resume works on the release of the user's record: a copy
+// elevated as another account reports success without finding that record,
+// which is then still pending and no success; after a failed resume the
+// manual installer is offered for that release.
+TEST_F(Worker, ResumeWorkerGoesByTheUsersRecord) {
+    qln::seams::g_isRunningAsAdmin = &NotAdmin;
+    QLNUpgradeProgress record;
+    record.inProgress = true;
+    record.targetVersion = kTarget;
+    record.SaveUpgradeProgress();
+    const auto resume = [&](int exitCode, int button) {
+        ElevatedCopy copy(exitCode);
+        g_upgradeInProgress = true;  // claimed by the resume prompt
+        ExecuteUpgradeAsync(L"", UpgradeType::Resume, true);
+        return AnswerDialogsUntilReleased(button);
+    };
+    ASSERT_TRUE(resume(0, IDOK));
+    EXPECT_TRUE(log.Contains("this user's interrupted upgrade to 1.16.KM16.2400 is still pending"));
+    EXPECT_FALSE(log.Contains("Upgrade completed successfully"));
+
+    ::SetEnvironmentVariableW(L"QLN_TEST_ELEVATED_CLEARS_RECORD", L"1");
+    qlntest::StagedPackage package;
+    qlntest::ScriptedStrategies strategies({{UpgradeResult::Success, L"", nullptr}});
+    ElevatedCopy copy(101);
+    g_upgradeInProgress = true;
+    ExecuteUpgradeAsync(L"", UpgradeType::Resume, true);
+    const auto fallback = qlntest::WaitForTaskDialog();
+    ASSERT_NE(fallback.window, nullptr);
+    package.Restage();  // the download cache went when the copy ended
+    ASSERT_TRUE(qlntest::ClickTaskDialogButton(fallback, IDYES));  // "Manual install"
+    ASSERT_TRUE(AnswerDialogsUntilReleased(IDOK));
+    ::SetEnvironmentVariableW(L"QLN_TEST_ELEVATED_CLEARS_RECORD", nullptr);
+    EXPECT_EQ(qlntest::HistoryTail(0), L"manual|1|0|1.16.KM16.2400");
+}
+
 TEST_F(Worker, ManualRequestRunsInTheDaemonWithoutElevation) {
     qln::seams::g_isRunningAsAdmin = &NotAdmin;
     qlntest::StagedPackage package;
@@ -346,7 +381,9 @@ TEST_F(ResumeCheck, StaleOrDeclinedProgressIsCleared) {
     EXPECT_TRUE(log.Contains("Upgrade already in progress, skipping resume prompt"));
     g_upgradeInProgress = false;
 
-    EXPECT_TRUE(CheckAndResumeUpgrade());
+    // The check it owes is made by the next hourly check, before anything else.
+    PerformUpdateCheck();
+    EXPECT_TRUE(log.Contains("Skipping update check (resume in progress)"));
     const auto dialog = qlntest::WaitForTaskDialog();
     ASSERT_NE(dialog.window, nullptr);
     ASSERT_TRUE(qlntest::ClickTaskDialogButton(dialog, IDNO));

@@ -3,6 +3,7 @@
 // resumed run) reads all of it back, and removing it works while the object
 // still holds the file.
 
+#include "QLNUpgrade/KM/Upgrade/QLNUpgradeWorkspace.h"
 #include "QLNUpgrade/KM/Upgrade/ReplaceDeployJournal.h"
 
 #include "support/TestSupport.h"
@@ -80,6 +81,25 @@ TEST_F(ReplaceDeployJournalTest, AJournalNamingAPathOutsideTheInstallationIsRefu
     ReplaceDeployJournal good(Path());
     EXPECT_TRUE(good.Load());
     EXPECT_EQ(good.Files().size(), 1u);
+}
+
+// A kill in the middle of a line: the next writer starts on a fresh line, so
+// the torn line is ignored and what follows it is read whole, in the
+// workspace where the journal lives.
+TEST(ReplaceDeployJournalInWorkspace, ATornLastLineIsIgnoredAndLaterLinesReadWhole) {
+    QLNUpgradeWorkspace workspace;
+    ASSERT_TRUE(workspace.Open(L"C:\\Torn\\Quillon", L"1.16.KM16.2400"));
+    const std::wstring path = workspace.Path() + L"\\replace.journal";
+    qlntest::WriteFileBytes(path, "F bin\\a.dll\nC QL");
+    {
+        ReplaceDeployJournal resumed(path);
+        ASSERT_TRUE(resumed.RecordFile(L"bin\\b.dll"));
+    }
+    ReplaceDeployJournal next(path);
+    ASSERT_TRUE(next.Load());
+    EXPECT_EQ(next.Files(), (std::vector<std::wstring>{L"bin\\a.dll", L"bin\\b.dll"}));
+    EXPECT_TRUE(next.CompletedCategories().empty());
+    workspace.Remove();
 }
 
 }  // namespace

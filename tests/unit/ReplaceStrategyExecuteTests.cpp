@@ -129,7 +129,8 @@ TEST_F(ReplaceExecuteTest, DeploysTheWholeReleaseAndReplacesAHeldFileByRename) {
     EXPECT_TRUE(log.Contains("Updated upgrade state to: Succeeded"));
     EXPECT_TRUE(log.Contains("Restarting QLNCache..."));
     EXPECT_FALSE(HasPendingUpgrade());
-    EXPECT_FALSE(qlntest::Exists(context.stagingDir + L"\\replace.journal"));
+    EXPECT_NE(ReadText(context.stagingDir + L"\\replace.journal").find("\nR\n"), std::string::npos)
+        << "kept, with its restart note, until the outcome is stored";
 }
 
 TEST_F(ReplaceExecuteTest, RollsEverythingBackWhenOneFileCannotBeReplaced) {
@@ -207,7 +208,26 @@ TEST_F(ReplaceExecuteTest, ResumeSkipsCompletedCategoriesAndEndsOnTheNewRelease)
     EXPECT_TRUE(log.Contains("Category [QLN] was deployed before the interruption, skipping"));
     EXPECT_FALSE(log.Contains("Deploying category [QLN]"));
     EXPECT_TRUE(log.Contains("Deploying category [Lang]: 2 files"));
-    EXPECT_FALSE(qlntest::Exists(context.stagingDir + L"\\replace.journal"));
+    // Kept until the engine has stored the outcome, with its restart note.
+    EXPECT_TRUE(qlntest::Exists(context.stagingDir + L"\\replace.journal"));
+}
+
+// A run killed while it rolled back: the categories it marked complete are
+// partly old again, so the rollback is finished before anything is skipped.
+TEST_F(ReplaceExecuteTest, ResumeOfAnInterruptedRollbackFinishesItThenDeploysAfresh) {
+    LeaveInterruptedRun();
+    {
+        ReplaceDeployJournal journal(context.stagingDir + L"\\replace.journal");
+        ASSERT_TRUE(journal.RecordRollbackStarted());
+    }
+    WriteText(Installed(L"bin\\QuillProc.exe"), "old proc");  // rolled back before the kill
+    qlntest::LogCapture log;
+
+    EXPECT_EQ(strategy.Execute(context), UpgradeResult::SuccessByReplace);
+
+    ExpectNewRelease();
+    EXPECT_TRUE(log.Contains("finishing its rollback first"));
+    EXPECT_TRUE(log.Contains("Deploying category [QLN]"));
 }
 
 TEST_F(ReplaceExecuteTest, ResumeThatFailsRestoresTheTreeFromBeforeTheInterruptedRun) {

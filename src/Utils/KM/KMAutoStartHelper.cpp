@@ -17,11 +17,21 @@ void KMAutoStartHelper::Register(const std::wstring& command) {
 }
 
 void KMAutoStartHelper::RegisterCurrentExe() {
-    wchar_t path[MAX_PATH] = {};
-    const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    if (length == 0) {
-        KM_LOG_WARN(L"GetModuleFileName failed, cannot register auto-start");
-        return;
+    // A buffer that is too small gets a path cut short (and no error on some
+    // systems): it grows until the whole path fits, for a path beyond
+    // MAX_PATH would otherwise start something else at the next log-on.
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0 || path.size() >= 32768) {
+            KM_LOG_WARN(L"GetModuleFileName failed, cannot register auto-start");
+            return;
+        }
+        if (length < path.size()) {
+            path.resize(length);
+            break;
+        }
+        path.resize(path.size() * 2);
     }
-    Register(std::wstring(path, length));
+    Register(path);
 }

@@ -58,16 +58,27 @@ bool RunProgram(const std::wstring& path) noexcept {
     return true;
 }
 
+DWORD SessionOfProcess(DWORD pid) noexcept {
+    DWORD session = 0;
+    // A process whose session cannot be told (it ended, or is protected) is
+    // nobody's: it matches no session.
+    return ::ProcessIdToSessionId(pid, &session) ? session : MAXDWORD;
+}
+
 bool KMWinOSUtils::GetProcessIds(const std::wstring& name, std::vector<DWORD>& ids, bool firstOnly) noexcept {
     qln::UniqueFileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot) {
         KM_LOG_ERROR(L"failed to create process snapshot");
         return false;
     }
+    // The snapshot lists every session's processes: another user's status
+    // cache or shell is not ours to find, stop or count as running.
+    const auto sessionOf = qln::seams::g_processSessionId ? qln::seams::g_processSessionId : &SessionOfProcess;
+    const DWORD ownSession = sessionOf(::GetCurrentProcessId());
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof(entry);
     for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
-        if (!EqualsIgnoreCase(entry.szExeFile, name)) continue;
+        if (!EqualsIgnoreCase(entry.szExeFile, name) || sessionOf(entry.th32ProcessID) != ownSession) continue;
         try {
             ids.push_back(entry.th32ProcessID);
         } catch (...) {

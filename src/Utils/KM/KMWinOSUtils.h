@@ -14,6 +14,10 @@
 #include <string>
 #include <vector>
 
+// The session a process runs in (ProcessIdToSessionId); MAXDWORD when it
+// cannot be told.
+[[nodiscard]] DWORD SessionOfProcess(DWORD pid) noexcept;
+
 // Starts the program (application name only, no command line, the daemon's
 // environment and current directory) and does not wait for it. True when the
 // process was created.
@@ -25,9 +29,10 @@ public:
     static constexpr wchar_t kQLNCacheExe[] = L"QLNCache.exe";
     static constexpr wchar_t kQLNCacheWindow[] = L"QLNCacheWindow";
 
-    // Appends to ids the process ids whose executable name equals name
-    // (case-insensitive); stops after the first match when firstOnly. Existing
-    // entries stay. False only when the process list could not be taken.
+    // Appends to ids the ids of the processes of the daemon's own session
+    // whose executable name equals name (case-insensitive); stops after the
+    // first match when firstOnly. Existing entries stay. False only when the
+    // process list could not be taken.
     [[nodiscard]] static bool GetProcessIds(const std::wstring& name, std::vector<DWORD>& ids, bool firstOnly) noexcept;
 
     // 0 on success (does not wait for the end), ERROR_INVALID_PARAMETER (87)
@@ -97,6 +102,10 @@ using ExitWindowsExFn = BOOL (*)(UINT flags, DWORD reason);
 using InitiateSystemShutdownFn = BOOL (*)(LPWSTR machine, LPWSTR message, DWORD timeoutSeconds, BOOL forceAppsClosed,
                                           BOOL rebootAfterShutdown);
 using IsRunningAsAdminFn = bool (*)();
+//   g_processSessionId       replaces SessionOfProcess where processes are
+//                            looked up by name (Wine has one session only).
+using ProcessSessionIdFn = DWORD (*)(DWORD pid) noexcept;
+inline ProcessSessionIdFn g_processSessionId = nullptr;
 inline RestartExplorerFn g_restartExplorer = nullptr;
 inline ExitWindowsExFn g_exitWindowsEx = nullptr;
 inline InitiateSystemShutdownFn g_initiateSystemShutdown = nullptr;

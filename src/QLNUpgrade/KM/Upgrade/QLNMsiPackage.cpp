@@ -128,7 +128,15 @@ bool QLNMsiPackage::Download(const std::wstring& url, const std::wstring& dest, 
     options.receiveTimeoutMs = 300000;
     options.maxAttempts = 3;
     options.retryDelayMs = 3000;
-    const bool ok = KMHttpUtils::DownloadToFile(url, dest, options);
+    // Written under another name and renamed once complete: a download cut
+    // short by a kill must never look like a cached package.
+    const std::wstring partial = dest + L".partial";
+    bool ok = KMHttpUtils::DownloadToFile(url, partial, options);
+    if (ok && !::MoveFileExW(partial.c_str(), dest.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        KM_LOG_ERROR(L"Cannot move the downloaded package to {}, error: {}", dest, ::GetLastError());
+        ok = false;
+    }
+    ::DeleteFileW(partial.c_str());
     if (ok) {
         KM_LOG_INFO(L"MSI download completed successfully: {}", dest);
     } else {
@@ -224,7 +232,7 @@ bool QLNMsiPackage::DownloadMsi(const QLNVersionInfo& info, const std::wstring& 
 }
 
 bool QLNMsiPackage::EnsureMsiReady(const QLNVersionInfo& info, const std::wstring& url, std::wstring& stagingDir,
-                                   std::wstring& msiPath) {
+                                   std::wstring& msiPath, bool askUser) {
     KM_LOG_INFO(L"EnsureMsiReady: version={}, url={}", info.version, url);
     if (!DownloadMsi(info, url, stagingDir, msiPath, false)) {
         KM_LOG_ERROR(L"Initial MSI download failed");
@@ -242,6 +250,10 @@ bool QLNMsiPackage::EnsureMsiReady(const QLNVersionInfo& info, const std::wstrin
     }
     if (VerifyMsiPackage(msiPath)) {
         KM_LOG_INFO(L"MSI verification passed after re-download");
+        return true;
+    }
+    if (!askUser) {
+        KM_LOG_WARN(L"MSI verification failed again after re-download");
         return true;
     }
     KM_LOG_WARN(L"MSI verification failed again after re-download, prompting user");
@@ -297,7 +309,7 @@ std::wstring QLNMsiPackage::CreateMsiPackageAlias(const std::wstring& msiPath, c
     }
     // The name becomes a path below the staging directory: a name that is
     // not a plain file name must not place a file anywhere else.
-    if (registeredName.find_first_of(L"\\/:") != std::wstring::npos || registeredName == L"." || registeredName == L"..") {
+    if (!qln::IsPlainFileName(registeredName)) {
         KM_LOG_WARN(L"Registered PackageName '{}' is not a plain file name, skip alias", registeredName);
         return {};
     }

@@ -75,8 +75,10 @@ public:
     // A package that is ready to install: the cached or downloaded one if it
     // verifies, else one forced re-download, else the user decides through
     // QLNUpgradeUI::PromptUnverifiedPackage. False when no package is usable.
+    // Without askUser a package that failed twice is returned unasked (true),
+    // for a caller that asks about it once it holds the file.
     [[nodiscard]] static bool EnsureMsiReady(const QLNVersionInfo& info, const std::wstring& url, std::wstring& stagingDir,
-                                             std::wstring& msiPath);
+                                             std::wstring& msiPath, bool askUser = true);
 
     // Deletes the staging directory tree; failures are only logged.
     static void CleanupStagingDir(const std::wstring& stagingDir);

@@ -16,6 +16,7 @@
 #include "Utils/KM/KMWinOSUtils.h"
 #include "Utils/PathUtils.h"
 #include "Utils/ScopeExit.h"
+#include "Utils/UniqueHandle.h"
 
 #include <cwctype>
 
@@ -30,6 +31,31 @@ constexpr std::int32_t Code(UpgradeResult r) noexcept {
 bool IsValidVersion(const std::wstring& version) {
     VersionNumber number{};
     return ParseVersionNumber(version, number);
+}
+
+// Names of the folders directly below a folder (none when it cannot be listed).
+std::vector<std::wstring> ListSubfolders(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW entry{};
+    qln::UniqueFindHandle find(::FindFirstFileW((folder + L"\\*").c_str(), &entry));
+    if (!find) return names;
+    do {
+        const std::wstring name = entry.cFileName;
+        if (name != L"." && name != L".." && (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(name);
+    } while (::FindNextFileW(find.get(), &entry));
+    return names;
+}
+
+// Whether a deployment journal waits in a workspace of the installation.
+bool HasInterruptedDeployment(const std::wstring& installRoot) {
+    const std::wstring any = QLNUpgradeWorkspace::PathFor(installRoot, L"x");
+    if (any.empty()) return false;
+    const std::wstring installation = any.substr(0, any.rfind(L'\\'));
+    for (const std::wstring& name : ListSubfolders(installation)) {
+        const std::wstring journal = installation + L"\\" + name + L"\\" + ReplaceSilentUpgradeStrategy::kJournalName;
+        if (::PathFileExistsW(journal.c_str())) return true;
+    }
+    return false;
 }
 
 bool EqualsNoCase(const std::wstring& a, const wchar_t* b) {
@@ -78,6 +104,42 @@ bool QLNUpgradeEngine::LockInstallation(const std::wstring& installRoot) {
     return false;
 }
 
+bool QLNUpgradeEngine::SettleOtherDeployments(const std::wstring& installRoot, const std::wstring& version) {
+    const std::wstring installation = m_workspace.Path().substr(0, m_workspace.Path().rfind(L'\\'));
+    const std::wstring own = QLNMsiPackage::VersionFolderName(version);
+    for (const std::wstring& name : ListSubfolders(installation)) {
+        if (EqualsNoCase(name, own.c_str())) continue;
+        const std::wstring path = installation + L"\\" + name;
+        // Mixing two releases' files would leave neither: the other one's
+        // changes are undone before this release is deployed.
+        const bool releaseRuns = !QLNVersionInfo::IsNewerVersion(name);
+        if (ReplaceSilentUpgradeStrategy::RollBackInterruptedDeployment(path, installRoot, releaseRuns) ==
+            ReplaceSilentUpgradeStrategy::InterruptedRollback::Impossible) {
+            return false;
+        }
+        if (!qln::RemoveDirectoryTree(path)) KM_LOG_WARN(L"Failed to remove the workspace {}, error: {}", path, ::GetLastError());
+    }
+    return true;
+}
+
+void QLNUpgradeEngine::RollBackInterrupted(const std::wstring& installRoot) {
+    if (m_workspace.IsOpen() && ReplaceSilentUpgradeStrategy::RollBackInterruptedDeployment(m_workspace.Path(), installRoot) ==
+                                    ReplaceSilentUpgradeStrategy::InterruptedRollback::RolledBack) {
+        m_rolledBack = true;
+    }
+}
+
+void QLNUpgradeEngine::FinishWorkspace(UpgradeResult result) {
+    if (!m_workspace.IsOpen()) return;
+    const std::wstring journal = m_workspace.Path() + L"\\" + ReplaceSilentUpgradeStrategy::kJournalName;
+    if (!IsUpgradeSuccess(result) && ::PathFileExistsW(journal.c_str())) {
+        KM_LOG_WARN(L"Keeping the interrupted deployment in {} for the next run", m_workspace.Path());
+        m_workspace.Close();
+        return;
+    }
+    m_workspace.Remove();
+}
+
 UpgradeResult QLNUpgradeEngine::Upgrade(const std::wstring& version, UpgradeStrategyChain chain, UpgradeResult fallback) {
     KM_LOG_INFO(L"Upgrade pipeline started: version={}, strategies={}, fallback={}", version, chain.size(), Code(fallback));
     if (upgrading.load()) {
@@ -92,7 +154,8 @@ UpgradeResult QLNUpgradeEngine::Upgrade(const std::wstring& version, UpgradeStra
         SetError(L"Invalid version format: " + version);
         return UpgradeResult::InvalidVersion;
     }
-    if (HasPendingUpgrade()) {
+    // A resume runs under the record of the run it repeats.
+    if (!resuming && HasPendingUpgrade()) {
         SetError(L"A previous upgrade is being resumed, skipping new upgrade");
         KM_LOG_WARN(L"HasPendingUpgrade() is true, rejecting upgrade for {}", version);
         return UpgradeResult::AlreadyInProgress;
@@ -101,6 +164,22 @@ UpgradeResult QLNUpgradeEngine::Upgrade(const std::wstring& version, UpgradeStra
     // A second copy for this installation touches nothing, not even the
     // package the first one holds.
     if (!LockInstallation(installRoot)) return UpgradeResult::AlreadyInProgress;
+
+    // With administrator rights nothing is installed from, or restored from, a
+    // folder the user can write: the strategies work in the protected
+    // workspace, on a copy of the package checked again there.
+    const bool elevated = KMWinOSUtils::IsRunningAsAdmin();
+    if (elevated && !m_workspace.Open(installRoot, version)) {
+        SetError(L"Failed to prepare the protected upgrade workspace");
+        return UpgradeResult::Failed;
+    }
+    if (elevated && !SettleOtherDeployments(installRoot, version)) {
+        SetError(L"An interrupted upgrade of another release could not be rolled back");
+        return UpgradeResult::Failed;
+    }
+    // Whatever stops the run before a strategy starts, an interrupted
+    // deployment of this release is rolled back: its package may never come.
+    auto rollBackUnlessStarted = qln::ScopeExit([&] { RollBackInterrupted(installRoot); });
 
     QLNVersionInfo target;
     target.version = version;
@@ -113,7 +192,9 @@ UpgradeResult QLNUpgradeEngine::Upgrade(const std::wstring& version, UpgradeStra
     auto cleanupStaging = qln::ScopeExit([&] {
         if (m_role == Role::Daemon) QLNMsiPackage::CleanupStagingDir(stagingDir);
     });
-    if (!QLNMsiPackage::EnsureMsiReady(target, url, stagingDir, msiPath)) {
+    // The user is asked about an unverified package once, below, about the
+    // bytes that are held.
+    if (!QLNMsiPackage::EnsureMsiReady(target, url, stagingDir, msiPath, false)) {
         SetError(L"MSI package download or signature verification failed");
         return UpgradeResult::MsiVerificationFailed;
     }
@@ -129,26 +210,18 @@ UpgradeResult QLNUpgradeEngine::Upgrade(const std::wstring& version, UpgradeStra
     }
 
     UpgradeContext context{version, stagingDir, msiPath, installRoot, std::wstring(), m_role == Role::ElevatedCopy};
-    // With administrator rights nothing is installed from, or restored from, a
-    // folder the user can write: the package is copied into the protected
-    // workspace and checked again there, and the strategies work in it.
-    QLNUpgradeWorkspace workspace;
-    auto removeWorkspace = qln::ScopeExit([&workspace] { workspace.Remove(); });
-    if (KMWinOSUtils::IsRunningAsAdmin()) {
-        if (!workspace.Open(installRoot, version)) {
-            SetError(L"Failed to prepare the protected upgrade workspace");
-            return UpgradeResult::Failed;
-        }
+    if (elevated) {
         std::wstring copy;
-        if (!workspace.TakePackage(hold.Handle(), ::PathFindFileNameW(msiPath.c_str()), copy) ||
+        if (!m_workspace.TakePackage(hold.Handle(), ::PathFindFileNameW(msiPath.c_str()), copy) ||
             (hold.Verified() && !QLNMsiPackage::VerifyMsiPackage(copy))) {
             SetError(L"MSI package download or signature verification failed");
             return UpgradeResult::MsiVerificationFailed;
         }
         hold.Release();
-        context.stagingDir = workspace.Path();
+        context.stagingDir = m_workspace.Path();
         context.msiPath = copy;
     }
+    rollBackUnlessStarted.release();
     KM_LOG_INFO(L"Step 5: Executing strategy chain, installRoot={}", context.installRoot);
     for (const auto& strategy : chain) {
         KM_LOG_INFO(L"Attempting strategy: {}", strategy->GetName());
@@ -165,36 +238,45 @@ UpgradeResult QLNUpgradeEngine::Upgrade(const std::wstring& version, UpgradeStra
     return fallback;
 }
 
-UpgradeResult QLNUpgradeEngine::UpgradeSilently(const std::wstring& version) {
-    KM_LOG_INFO(L"UpgradeSilently: starting for version {}", version);
+UpgradeResult QLNUpgradeEngine::RunAndRecord(const std::wstring& version, UpgradeType type, UpgradeStrategyChain chain,
+                                             UpgradeResult fallback) {
     // The lock taken by the pipeline is kept until the outcome is recorded.
     auto releaseLock = qln::ScopeExit([this] {
         if (!resuming) m_lock.Release();
     });
+    m_rolledBack = false;
+    const UpgradeResult result = Upgrade(version, std::move(chain), fallback);
+    const bool manual = type == UpgradeType::Manual;
+    const wchar_t* mode = m_rolledBack ? L"rollback"
+                          : resuming   ? (manual ? L"resume_manual" : L"resume_silent")
+                                       : (manual ? L"manual" : L"silent");
+    QLNUpgradeResultStore::AddResult(IsUpgradeSuccess(result), mode, version, Code(result));
+    FinishWorkspace(result);
+    return result;
+}
+
+UpgradeResult QLNUpgradeEngine::UpgradeSilently(const std::wstring& version) {
+    KM_LOG_INFO(L"UpgradeSilently: starting for version {}", version);
     const KMConfigData config = KMConfigManager::Instance().GetConfig(KMConfig::GetEffectiveRepo());
     const bool byReplace = config.GetBool("SilentUpgradeByReplace");
     const bool byMsi = config.GetBool("SilentUpgradeByMsi");
     KM_LOG_INFO(L"Silent upgrade strategy: ByReplace={}, ByMsi={}", byReplace, byMsi);
-    const UpgradeResult result = Upgrade(version, ChainFor(UpgradeType::Silent, byReplace, byMsi), UpgradeResult::FallbackToManual);
-    QLNUpgradeResultStore::AddResult(IsUpgradeSuccess(result), resuming ? L"resume_silent" : L"silent", version, Code(result));
+    const UpgradeResult result = RunAndRecord(version, UpgradeType::Silent, ChainFor(UpgradeType::Silent, byReplace, byMsi),
+                                              UpgradeResult::FallbackToManual);
     KM_LOG_INFO(L"UpgradeSilently: completed with result {}", Code(result));
     return result;
 }
 
 UpgradeResult QLNUpgradeEngine::UpgradeManual(const std::wstring& version) {
     KM_LOG_INFO(L"Starting manual upgrade for version {}", version);
-    auto releaseLock = qln::ScopeExit([this] {
-        if (!resuming) m_lock.Release();
-    });
-    const UpgradeResult result = Upgrade(version, ChainFor(UpgradeType::Manual, false, false), UpgradeResult::Failed);
-    QLNUpgradeResultStore::AddResult(IsUpgradeSuccess(result), resuming ? L"resume_manual" : L"manual", version, Code(result));
-    return result;
+    return RunAndRecord(version, UpgradeType::Manual, ChainFor(UpgradeType::Manual, false, false), UpgradeResult::Failed);
 }
 
 UpgradeResult QLNUpgradeEngine::ResumeUpgrade() {
     // Taken before the record is read: a second copy must not clear the record
     // of a deployment that is still under way.
-    if (!LockInstallation(InstallRootOf(GetAppDirectory()))) return UpgradeResult::AlreadyInProgress;
+    const std::wstring installRoot = InstallRootOf(GetAppDirectory());
+    if (!LockInstallation(installRoot)) return UpgradeResult::AlreadyInProgress;
     auto releaseLock = qln::ScopeExit([this] { m_lock.Release(); });
     const QLNUpgradeProgress progress = LoadUpgradeProgress();
     if (!progress.inProgress) {
@@ -205,32 +287,46 @@ UpgradeResult QLNUpgradeEngine::ResumeUpgrade() {
 
     std::wstring target;
     bool silent = false;
+    UpgradeResult result = UpgradeResult::MsiVerificationFailed;
     if (!progress.Validate()) {
-        KM_LOG_WARN(L"Upgrade progress invalid, clearing progress");
-        UpdateUpgradeState(L"Failed");
+        KM_LOG_WARN(L"Upgrade progress invalid, not resuming the recorded run");
         QLNVersionInfo cached;
         QLNVersionChecker::LoadFromRegistry(cached);
         if (cached.info.empty() || cached.link.empty() || !IsValidVersion(cached.version) ||
             !QLNVersionInfo::IsNewerVersion(cached.version)) {
             KM_LOG_WARN(L"No valid newer version in registry cache, aborting resume");
             SetError(L"No valid newer version found in registry cache");
-            ClearUpgradeProgress();
-            return UpgradeResult::MsiVerificationFailed;
+            // Its deployment cannot be finished: it is undone instead.
+            if (KMWinOSUtils::IsRunningAsAdmin() && m_workspace.Open(installRoot, progress.targetVersion)) {
+                m_rolledBack = false;
+                RollBackInterrupted(installRoot);
+                if (m_rolledBack) QLNUpgradeResultStore::AddResult(false, L"rollback", progress.targetVersion, Code(result));
+                FinishWorkspace(result);
+            }
+        } else {
+            target = cached.version;
+            const UpgradeMode mode = QLNUpgradeConfig::GetUpgradeMode();
+            silent = (mode == UpgradeMode::ImmediateSilent || mode == UpgradeMode::DelaySilent);
         }
-        target = cached.version;
-        const UpgradeMode mode = QLNUpgradeConfig::GetUpgradeMode();
-        silent = (mode == UpgradeMode::ImmediateSilent || mode == UpgradeMode::DelaySilent);
     } else {
         target = progress.targetVersion;
         silent = EqualsNoCase(progress.upgradeType, L"silent");
-        UpdateUpgradeState(L"ResumeRetry");
     }
-    ClearUpgradeProgress();
-    KM_LOG_INFO(L"Re-running full {} upgrade for version {}", silent ? L"silent" : L"manual", target);
-
-    resuming = true;
-    auto clearResuming = qln::ScopeExit([this] { resuming = false; });
-    return silent ? UpgradeSilently(target) : UpgradeManual(target);
+    if (!target.empty()) {
+        // The record stays: a run that fails before it records its own must
+        // not leave the interrupted deployment without one.
+        KM_LOG_INFO(L"Re-running full {} upgrade for version {}", silent ? L"silent" : L"manual", target);
+        resuming = true;
+        auto clearResuming = qln::ScopeExit([this] { resuming = false; });
+        result = silent ? UpgradeSilently(target) : UpgradeManual(target);
+    }
+    // Until every interrupted deployment of the installation is finished or
+    // rolled back, the next start offers the record again.
+    if (HasPendingUpgrade() && !HasInterruptedDeployment(installRoot)) {
+        UpdateUpgradeState(IsUpgradeSuccess(result) ? L"Succeeded" : L"Failed");
+        ClearUpgradeProgress();
+    }
+    return result;
 }
 
 bool QLNUpgradeEngine::LoadVersionInfo(QLNVersionInfo& info) {

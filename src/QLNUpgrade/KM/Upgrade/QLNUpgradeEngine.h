@@ -65,15 +65,30 @@ public:
     static void SetChainFactory(ChainFactory factory) noexcept;
 
 private:
+    // The pipeline, its history line, then what is left of its workspace;
+    // the lock goes last, unless a resume still holds it.
+    UpgradeResult RunAndRecord(const std::wstring& version, UpgradeType type, UpgradeStrategyChain chain,
+                               UpgradeResult fallback);
     UpgradeResult Upgrade(const std::wstring& version, UpgradeStrategyChain chain, UpgradeResult fallback);
     void SetError(const std::wstring& text);
     // With administrator rights: the machine-wide lock of this installation,
     // taken once per entry point and kept until its outcome is recorded.
     // False (with the error set) when another run holds it.
     [[nodiscard]] bool LockInstallation(const std::wstring& installRoot);
+    // Interrupted deployments of other releases in this installation's
+    // workspace: rolled back (or, when the running release is theirs, let go
+    // of). False when one could not be rolled back.
+    [[nodiscard]] bool SettleOtherDeployments(const std::wstring& installRoot, const std::wstring& version);
+    // Rolls back the interrupted deployment kept in the open workspace.
+    void RollBackInterrupted(const std::wstring& installRoot);
+    // Once the outcome is stored: the workspace goes, unless it keeps an
+    // interrupted deployment that a later run must finish or roll back.
+    void FinishWorkspace(UpgradeResult result);
 
     const Role m_role;
     QLNDeploymentLock m_lock;
+    QLNUpgradeWorkspace m_workspace;
+    bool m_rolledBack = false;  // the run rolled an interrupted deployment back
     std::wstring lastError;
     std::atomic<bool> upgrading{false};
     bool resuming = false;

@@ -2,6 +2,7 @@
 
 #include "Utils/KM/KMLog.h"
 #include "Utils/Registry.h"
+#include "Utils/StringConv.h"
 
 #include <ctime>
 
@@ -16,8 +17,10 @@ CRegString Entry(int index) {
 }  // namespace
 
 std::wstring QLNUpgradeResultStore::FormatLine(const UpgradeResultRecord& record) {
+    // The version may come from outside (a request, a server answer): it must
+    // not add fields or lines of its own.
     return std::to_wstring(record.timestamp) + L'|' + record.mode + L'|' + (record.success ? L'1' : L'0') + L'|' +
-           std::to_wstring(record.code) + L'|' + record.version;
+           std::to_wstring(record.code) + L'|' + qln::ForLogLine(record.version, L"|");
 }
 
 void QLNUpgradeResultStore::AddResult(bool success, const std::wstring& mode, const std::wstring& version,

@@ -170,7 +170,7 @@ bool QLNUpgradeWorkspace::Open(const std::wstring& installRoot, const std::wstri
 
 bool QLNUpgradeWorkspace::TakePackage(HANDLE heldPackage, const std::wstring& fileName, std::wstring& copyPath) {
     copyPath.clear();
-    if (!IsOpen() || !qln::IsSafeRelativePath(fileName) || fileName.find_first_of(L"\\/") != std::wstring::npos) {
+    if (!IsOpen() || !qln::IsPlainFileName(fileName)) {
         KM_LOG_ERROR(L"Upgrade workspace: cannot take the package '{}'", fileName);
         return false;
     }

@@ -29,11 +29,7 @@ std::optional<UpgradeFileCategory> CategoryNamed(std::wstring_view name) {
 
 bool ReplaceDeployJournal::Load() {
     m_file.reset();
-    m_files.clear();
-    m_fileKeys.clear();
-    m_folders.clear();
-    m_completed.clear();
-    m_restartNeeded = false;
+    Forget();
     m_unreadable = false;
     const std::string bytes = [&] {
         std::string out;
@@ -69,11 +65,7 @@ bool ReplaceDeployJournal::Load() {
             // suspect, so none of them is acted on.
             KM_LOG_ERROR(L"Deployment journal {} names a path outside the installation, refusing it: {}", m_path,
                          line.substr(2));
-            m_files.clear();
-            m_fileKeys.clear();
-            m_folders.clear();
-            m_completed.clear();
-            m_restartNeeded = false;
+            Forget();
             m_unreadable = true;
             return false;
         }
@@ -84,6 +76,8 @@ bool ReplaceDeployJournal::Load() {
             m_folders.push_back(line.substr(2));
         } else if (line == L"R") {
             m_restartNeeded = true;
+        } else if (line == L"B") {
+            m_rollbackStarted = true;
         } else if (const auto category = line.starts_with(L"C ") ? CategoryNamed(line.substr(2)) : std::nullopt) {
             m_completed.insert(*category);
         } else {
@@ -127,8 +121,25 @@ bool ReplaceDeployJournal::RecordRestartNeeded() {
     return true;
 }
 
+bool ReplaceDeployJournal::RecordRollbackStarted() {
+    if (m_rollbackStarted) return true;
+    if (!Append(L"B")) return false;
+    m_rollbackStarted = true;
+    return true;
+}
+
+void ReplaceDeployJournal::Forget() noexcept {
+    m_files.clear();
+    m_fileKeys.clear();
+    m_folders.clear();
+    m_completed.clear();
+    m_restartNeeded = false;
+    m_rollbackStarted = false;
+}
+
 void ReplaceDeployJournal::Remove() noexcept {
     m_file.reset();
+    Forget();
     if (!::DeleteFileW(m_path.c_str()) && ::GetLastError() != ERROR_FILE_NOT_FOUND) {
         KM_LOG_WARN(L"Failed to remove deployment journal {}, error: {}", m_path, ::GetLastError());
     }

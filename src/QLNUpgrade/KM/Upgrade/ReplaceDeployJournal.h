@@ -8,9 +8,11 @@
 //
 // Format: UTF-8 lines, "D <relative path>" before a folder is created,
 // "F <relative path>" before a file is touched (after its backup exists),
-// "C <category name>" once a category is complete and "R" once a file in use
+// "C <category name>" once a category is complete, "R" once a file in use
 // was renamed aside (the installation then needs a restart, whoever finishes
-// the deployment). Each line is written through to the disk before the caller
+// the deployment) and "B" before a rollback begins (whoever comes next must
+// finish the rollback: the categories marked complete may be partly old
+// again). Each line is written through to the disk before the caller
 // goes on. The file stays open for appending from the first line until Load,
 // Remove or the end of the object, so that no other writer comes between.
 
@@ -41,6 +43,8 @@ public:
     const std::set<UpgradeFileCategory>& CompletedCategories() const noexcept { return m_completed; }
     // Whether a file was renamed aside, by this run or the interrupted one.
     bool RestartNeeded() const noexcept { return m_restartNeeded; }
+    // Whether a rollback began.
+    bool RollbackStarted() const noexcept { return m_rollbackStarted; }
     [[nodiscard]] bool Contains(const std::wstring& relativePath) const;
 
     // Each returns false when the line could not be written through.
@@ -48,11 +52,13 @@ public:
     [[nodiscard]] bool RecordFolder(const std::wstring& relativePath);
     [[nodiscard]] bool RecordCategory(UpgradeFileCategory category);
     [[nodiscard]] bool RecordRestartNeeded();
-    // Deletes the file; the run's deployment is final.
+    [[nodiscard]] bool RecordRollbackStarted();
+    // Deletes the file and forgets what it said; the deployment is final.
     void Remove() noexcept;
 
 private:
     [[nodiscard]] bool Append(const std::wstring& line);
+    void Forget() noexcept;
 
     std::wstring m_path;
     qln::UniqueFileHandle m_file;  // open for appending once a line was written
@@ -61,5 +67,6 @@ private:
     std::vector<std::wstring> m_folders;
     std::set<UpgradeFileCategory> m_completed;
     bool m_restartNeeded = false;
+    bool m_rollbackStarted = false;
     bool m_unreadable = false;
 };

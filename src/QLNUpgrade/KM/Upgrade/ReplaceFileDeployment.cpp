@@ -138,11 +138,6 @@ bool ReplaceSilentUpgradeStrategy::ReplaceLockedFile(const std::wstring& source,
         KM_LOG_DEBUG(L"Cannot delete existing backup (likely locked), will overwrite: {}", backup);
     }
 
-    // Noted before the rename: a run killed just after it has changed what
-    // the holder of the old file sees at its next start, and a run killed
-    // before it leaves a held file that the next run renames aside itself.
-    if (m_journal != nullptr) (void)m_journal->RecordRestartNeeded();
-
     if (::MoveFileExW(target.c_str(), backup.c_str(), MOVEFILE_REPLACE_EXISTING)) {
         KM_LOG_DEBUG(L"Renamed locked file to backup: {}", backup);
     } else if (const DWORD error = ::GetLastError(); error == ERROR_ACCESS_DENIED) {
@@ -167,6 +162,12 @@ bool ReplaceSilentUpgradeStrategy::ReplaceLockedFile(const std::wstring& source,
         KM_LOG_ERROR(L"MoveFileEx failed for {}, error: {}", target, error);
         return false;
     }
+
+    // Noted once the rename happened, before anything else: from now on the
+    // holder of the old file runs it from under another name, and whoever
+    // finishes the deployment must ask for a restart. A rename that failed
+    // changed nothing and needs none.
+    if (m_journal != nullptr) (void)m_journal->RecordRestartNeeded();
 
     if (!::CopyFileW(source.c_str(), target.c_str(), FALSE)) {
         KM_LOG_ERROR(L"CopyFile failed for {}, error: {}", target, ::GetLastError());
@@ -219,7 +220,7 @@ bool ReplaceSilentUpgradeStrategy::BackupFileForRollback(const std::wstring& ins
     return false;
 }
 
-bool ReplaceSilentUpgradeStrategy::RollbackFile(const std::wstring& relativePath, const std::wstring& installRoot,
+ReplaceSilentUpgradeStrategy::RollbackOutcome ReplaceSilentUpgradeStrategy::RollbackFile(const std::wstring& relativePath, const std::wstring& installRoot,
                                                 const std::wstring& backupDir) {
     const std::wstring installedPath = installRoot + L"\\" + relativePath;
     const std::wstring backupPath = backupDir + L"\\" + relativePath;
@@ -231,7 +232,7 @@ bool ReplaceSilentUpgradeStrategy::RollbackFile(const std::wstring& relativePath
         if (::MoveFileExW(renamed->second.c_str(), installedPath.c_str(), MOVEFILE_REPLACE_EXISTING)) {
             m_renamedAside.erase(renamed);
             KM_LOG_INFO(L"Rolled back: {}", relativePath);
-            return true;
+            return RollbackOutcome::Restored;
         }
         KM_LOG_WARN(L"Could not rename {} back, restoring from the backup copy, error: {}", renamed->second,
                     ::GetLastError());
@@ -244,39 +245,45 @@ bool ReplaceSilentUpgradeStrategy::RollbackFile(const std::wstring& relativePath
             const DWORD attributes = ::GetFileAttributesW(backupPath.c_str());
             if (attributes != INVALID_FILE_ATTRIBUTES) ::SetFileAttributesW(installedPath.c_str(), attributes);
             KM_LOG_INFO(L"Rolled back: {}", relativePath);
-            return true;
+            return RollbackOutcome::Restored;
         }
         KM_LOG_ERROR(L"Failed to rollback file: {}", relativePath);
-        return false;
+        return RollbackOutcome::Failed;
     }
-    if (!Exists(installedPath)) return false;
+    // Neither a backup nor a file: the file was new and never came, so the
+    // path is as it was.
+    if (!Exists(installedPath)) return RollbackOutcome::Untouched;
 
     if (::DeleteFileW(installedPath.c_str())) {
         KM_LOG_INFO(L"Rolled back (deleted new file): {}", relativePath);
-        return true;
+        return RollbackOutcome::Restored;
     }
     const DWORD error = ::GetLastError();
     if (error == ERROR_SHARING_VIOLATION) {
         if (::MoveFileExW(installedPath.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
             KM_LOG_INFO(L"Rolled back (new file scheduled for reboot deletion): {}", relativePath);
-            return true;
+            return RollbackOutcome::Restored;
         }
         KM_LOG_ERROR(L"Failed to schedule reboot deletion for new file: {}, error: {}", relativePath,
                      ::GetLastError());
-        return false;
+        return RollbackOutcome::Failed;
     }
     KM_LOG_ERROR(L"Failed to delete new file during rollback: {}, error: {}", relativePath, error);
-    return false;
+    return RollbackOutcome::Failed;
 }
 
 int32_t ReplaceSilentUpgradeStrategy::RollbackDeployedFiles(const std::vector<std::wstring>& relativePaths,
                                                             const std::wstring& installRoot,
-                                                            const std::wstring& backupDir) {
+                                                            const std::wstring& backupDir, int32_t* failures) {
     KM_LOG_WARN(L"Rolling back {} deployed files", relativePaths.size());
     int32_t restored = 0;
+    int32_t failed = 0;
     for (const auto& path : relativePaths) {
-        if (RollbackFile(path, installRoot, backupDir)) ++restored;
+        const RollbackOutcome outcome = RollbackFile(path, installRoot, backupDir);
+        restored += outcome == RollbackOutcome::Restored ? 1 : 0;
+        failed += outcome == RollbackOutcome::Failed ? 1 : 0;
     }
     KM_LOG_INFO(L"Rollback complete: {}/{} files restored", restored, relativePaths.size());
+    if (failures != nullptr) *failures += failed;
     return restored;
 }

@@ -146,16 +146,22 @@ bool ReplaceSilentUpgradeStrategy::DeployCategorizedFiles(const FileInventory& i
 
     const auto abort = [&](UpgradeFileCategory category) {
         const std::wstring_view name = UpgradeFileCategoryName(category);
+        // A run killed during the rollback must not be taken for a deployment
+        // whose completed categories are still new.
+        (void)journal.RecordRollbackStarted();
+        int32_t failures = 0;
         if (!categoryDeployed.empty()) {
             KM_LOG_WARN(L"Category [{}] failed, rolling back {} files deployed in this category", name,
                         categoryDeployed.size());
-            succeeded -= RollbackDeployedFiles(categoryDeployed, installRoot, backupDir);
+            succeeded -= RollbackDeployedFiles(categoryDeployed, installRoot, backupDir, &failures);
         }
         if (!runDeployed.empty()) {
             KM_LOG_WARN(L"Rolling back {} files from previously completed categories in this run", runDeployed.size());
-            succeeded -= RollbackDeployedFiles(runDeployed, installRoot, backupDir);
+            succeeded -= RollbackDeployedFiles(runDeployed, installRoot, backupDir, &failures);
         }
         RemoveCreatedFolders(installRoot, journal);
+        // What could not be restored is tried again by the next run.
+        if (failures == 0) journal.Remove();
         KM_LOG_ERROR(L"Deployment aborted due to failure in category [{}]. All changes from this run have been "
                      L"rolled back.",
                      name);
@@ -263,10 +269,21 @@ UpgradeResult ReplaceSilentUpgradeStrategy::Execute(UpgradeContext& context) {
     }
     KM_LOG_INFO(L"Extracted product directory: {}", productDir);
 
-    ReplaceDeployJournal journal(context.stagingDir + L"\\replace.journal");
+    ReplaceDeployJournal journal(context.stagingDir + L"\\" + kJournalName);
     // What a rollback restores must be what this run (or the run it continues) saved.
     qln::ProtectedDirectory backupFolder;
-    if (journal.Load()) {
+    bool continuing = journal.Load();
+    if (continuing && journal.RollbackStarted()) {
+        // The categories it marks complete may be partly old again: the
+        // rollback is finished first, then the release deployed afresh.
+        KM_LOG_WARN(L"The interrupted run was rolling back; finishing its rollback first");
+        if (!RollBackJournal(journal, context.installRoot, backupDir)) {
+            context.errorText = L"Failed to finish the rollback of the interrupted deployment";
+            return UpgradeResult::StrategyFailed;
+        }
+        continuing = false;
+    }
+    if (continuing) {
         KM_LOG_INFO(L"Continuing an interrupted deployment: {} files touched, {} categories completed",
                     journal.Files().size(), journal.CompletedCategories().size());
         // A file the interrupted run renamed aside is still held by the
@@ -322,8 +339,9 @@ UpgradeResult ReplaceSilentUpgradeStrategy::Execute(UpgradeContext& context) {
     std::set<UpgradeFileCategory> completed = progress.completedCategories;
     const bool deployed = DeployCategorizedFiles(inventory, productDir, context.installRoot, backupDir, completed,
                                                  succeeded, failed, journal);
-    // The installation is final now: fully new, or rolled back as far as possible.
-    journal.Remove();
+    // The journal of a finished deployment stays until its outcome is stored
+    // (the engine removes it with the workspace): a run killed before that
+    // would otherwise lose the restart the deployment needs.
     KM_LOG_INFO(L"File replacement complete. Success: {}, Failed: {}, PendingReboot: {}", succeeded, failed,
                 m_pendingReboot);
 
@@ -353,4 +371,32 @@ UpgradeResult ReplaceSilentUpgradeStrategy::Execute(UpgradeContext& context) {
     restartCache.run();
     recordOutcome.run();
     return result;
+}
+
+bool ReplaceSilentUpgradeStrategy::RollBackJournal(ReplaceDeployJournal& journal, const std::wstring& installRoot,
+                                                   const std::wstring& backupDir) {
+    (void)journal.RecordRollbackStarted();
+    int32_t failures = 0;
+    (void)RollbackDeployedFiles(journal.Files(), installRoot, backupDir, &failures);
+    RemoveCreatedFolders(installRoot, journal);
+    if (failures != 0) {
+        KM_LOG_ERROR(L"{} files of the interrupted deployment could not be rolled back; keeping its journal", failures);
+        return false;
+    }
+    journal.Remove();
+    return true;
+}
+
+ReplaceSilentUpgradeStrategy::InterruptedRollback ReplaceSilentUpgradeStrategy::RollBackInterruptedDeployment(
+    const std::wstring& stagingDir, const std::wstring& installRoot, bool releaseRuns) {
+    ReplaceDeployJournal journal(stagingDir + L"\\" + kJournalName);
+    if (!journal.Load()) return journal.Unreadable() ? InterruptedRollback::Impossible : InterruptedRollback::NothingToDo;
+    if (releaseRuns && !journal.RollbackStarted()) return InterruptedRollback::NothingToDo;
+    KM_LOG_WARN(L"Rolling back the interrupted deployment journalled in {}", stagingDir);
+    ReplaceSilentUpgradeStrategy strategy;
+    if (!strategy.RollBackJournal(journal, installRoot, stagingDir + L"\\rollback_backup")) {
+        return InterruptedRollback::Impossible;
+    }
+    KM_LOG_INFO(L"The interrupted deployment is rolled back; the installation is the release it replaced");
+    return InterruptedRollback::RolledBack;
 }

@@ -114,16 +114,37 @@ public:
                                                     const std::wstring& relativePath, const std::wstring& backupDir);
     // Restores each path from its backup, or deletes it when it has none (it
     // was new); a new file in use is deleted at the next restart. Returns the
-    // number of paths restored.
+    // number of paths restored; failures (when given) grows by the number of
+    // paths left other than they were before the deployment.
     int32_t RollbackDeployedFiles(const std::vector<std::wstring>& relativePaths, const std::wstring& installRoot,
-                                  const std::wstring& backupDir);
+                                  const std::wstring& backupDir, int32_t* failures = nullptr);
+
+    // The deployment journal below a staging (workspace) directory.
+    static constexpr wchar_t kJournalName[] = L"replace.journal";
+    enum class InterruptedRollback { NothingToDo, RolledBack, Impossible };
+    // Puts back what the interrupted deployment journalled in stagingDir
+    // (from its backups, without a package) and removes the journal once
+    // every path is as before. Impossible keeps journal and backups for the
+    // next try (the journal cannot be read, or a path could not be restored).
+    // With releaseRuns (the running daemon is already of that release, so the
+    // deployment got to its end) only a rollback that had begun is finished.
+    [[nodiscard]] static InterruptedRollback RollBackInterruptedDeployment(const std::wstring& stagingDir,
+                                                                           const std::wstring& installRoot,
+                                                                           bool releaseRuns = false);
     // Reports (never deletes) installed files that the release does not
     // contain. Returns their number.
     static int32_t RemoveObsoleteFiles(const std::wstring& installRoot, const PathSet& expectedFiles);
 
 private:
-    // One path of a rollback; true when restored.
-    bool RollbackFile(const std::wstring& relativePath, const std::wstring& installRoot, const std::wstring& backupDir);
+    enum class RollbackOutcome { Restored, Untouched, Failed };
+    // One path of a rollback: restored, as it was already (a new file that
+    // never came), or failed.
+    RollbackOutcome RollbackFile(const std::wstring& relativePath, const std::wstring& installRoot,
+                                 const std::wstring& backupDir);
+    // Rolls back everything the journal names and the folders it created,
+    // after noting in it that a rollback began. True, with the journal
+    // removed, when every path is as it was before the deployment.
+    bool RollBackJournal(ReplaceDeployJournal& journal, const std::wstring& installRoot, const std::wstring& backupDir);
 
     bool m_pendingReboot = false;
     // Installed path -> the name its old content was renamed to in this run,
