@@ -350,10 +350,9 @@ void ExecuteUpgradeAsync(const std::wstring& version, UpgradeType type, bool alr
 
 bool RelaunchElevated(const std::wstring& parameters, UpgradeResult& result, bool& launched) {
     launched = false;
-    wchar_t path[MAX_PATH] = {};
-    const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) {
-        KM_LOG_ERROR(L"GetModuleFileName failed, error: {}", length == 0 ? ::GetLastError() : DWORD{ERROR_INSUFFICIENT_BUFFER});
+    const std::wstring path = GetModuleFileNameWhole();
+    if (path.empty()) {
+        KM_LOG_ERROR(L"GetModuleFileName failed, error: {}", ::GetLastError());
         return false;
     }
     KM_LOG_INFO(L"Re-launching elevated: {} {}", path, parameters);
@@ -362,7 +361,7 @@ bool RelaunchElevated(const std::wstring& parameters, UpgradeResult& result, boo
     info.cbSize = sizeof(info);
     info.fMask = SEE_MASK_NOCLOSEPROCESS;
     info.lpVerb = L"runas";
-    info.lpFile = path;
+    info.lpFile = path.c_str();
     info.lpParameters = parameters.c_str();
     info.nShow = SW_HIDE;
     const auto shellExecute = qln::seams::g_elevationShellExecuteEx ? qln::seams::g_elevationShellExecuteEx : &::ShellExecuteExW;

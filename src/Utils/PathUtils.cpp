@@ -134,14 +134,23 @@ std::wstring NormalizePath(std::wstring_view pathView) {
     return stored.empty() ? path : stored;
 }
 
-std::wstring GetModulePath() {
+std::wstring GetModuleFileNameWhole() {
+    const auto getName = qln::seams::g_getModuleFileName ? qln::seams::g_getModuleFileName : &::GetModuleFileNameW;
     std::vector<wchar_t> buffer(520, L'\0');
-    for (;;) {
-        const DWORD length = ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    // A buffer that is too small gets the path cut short; it grows until the
+    // whole path fits (the system's limit is 32767 characters).
+    while (buffer.size() <= 32768) {
+        const DWORD length = getName(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
         if (length == 0) return {};
-        if (length < buffer.size()) return NormalizePath(std::wstring_view(buffer.data(), length));
-        buffer.resize(buffer.size() + 260);
+        if (length < buffer.size()) return std::wstring(buffer.data(), length);
+        buffer.resize(buffer.size() * 2);
     }
+    return {};
+}
+
+std::wstring GetModulePath() {
+    const std::wstring path = GetModuleFileNameWhole();
+    return path.empty() ? path : NormalizePath(path);
 }
 
 std::wstring GetAppDirectory() {

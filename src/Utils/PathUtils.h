@@ -7,6 +7,8 @@
 // product directory is the parent of the executable's directory. Per-user data
 // lives in "Quillon" inside the roaming and the local application-data folder.
 
+#include <windows.h>
+
 #include <string>
 #include <string_view>
 
@@ -19,6 +21,10 @@
 // stored on disk. A relative path is only made full. When the path does not
 // exist (or a conversion fails) the input is returned unchanged.
 [[nodiscard]] std::wstring NormalizePath(std::wstring_view path);
+
+// Full path of the running executable as the system gives it, however long;
+// empty when it cannot be had.
+[[nodiscard]] std::wstring GetModuleFileNameWhole();
 
 // Full path of the running executable, normalised.
 [[nodiscard]] std::wstring GetModulePath();
@@ -68,3 +74,12 @@ namespace qln {
 [[nodiscard]] std::wstring ProductDirectoryOf(std::wstring_view appDirectory);
 
 }  // namespace qln
+
+namespace qln::seams {
+
+// Replaces GetModuleFileNameW in GetModuleFileNameWhole (Windows programs
+// cannot start one installed beyond MAX_PATH under Wine). Null in the product.
+using GetModuleFileNameFn = DWORD(WINAPI*)(HMODULE module, LPWSTR buffer, DWORD size);
+inline GetModuleFileNameFn g_getModuleFileName = nullptr;
+
+}  // namespace qln::seams

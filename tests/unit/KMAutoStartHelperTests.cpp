@@ -3,6 +3,7 @@
 
 #include "Utils/KM/KMAutoStartHelper.h"
 
+#include "Utils/PathUtils.h"
 #include "Utils/Registry.h"
 #include "Utils/ScopeExit.h"
 #include "Utils/StringConv.h"
@@ -10,6 +11,9 @@
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cwchar>
 
 namespace {
 
@@ -50,6 +54,25 @@ TEST_F(AutoStartTest, RegisterWritesOnlyWhatDiffersBeyondLetterCase) {
     KMAutoStartHelper::Register(command);
     EXPECT_EQ(RunValue(), command);
     EXPECT_EQ(m_log.Matching("Registered auto-start").size(), 2u);
+}
+
+// How GetModuleFileNameW answers for an executable installed beyond MAX_PATH
+// (Windows programs cannot start one that deep under Wine).
+const std::wstring kDeepExe = L"C:\\" + std::wstring(300, L'q') + L"\\bin\\QLNUpgrade.exe";
+DWORD WINAPI DeepModuleFileName(HMODULE, LPWSTR buffer, DWORD size) {
+    const DWORD copied = std::min<DWORD>(size - 1, static_cast<DWORD>(kDeepExe.size()));
+    std::wmemcpy(buffer, kDeepExe.c_str(), copied);
+    buffer[copied] = L'\0';
+    if (copied == kDeepExe.size()) return copied;
+    ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return size;
+}
+
+TEST_F(AutoStartTest, AnExecutableBeyondMaxPathIsRegisteredWhole) {
+    qln::seams::g_getModuleFileName = &DeepModuleFileName;
+    KMAutoStartHelper::RegisterCurrentExe();
+    qln::seams::g_getModuleFileName = nullptr;
+    EXPECT_EQ(RunValue(), kDeepExe);
 }
 
 }  // namespace

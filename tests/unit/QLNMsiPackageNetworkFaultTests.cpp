@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <future>
 
 namespace {
 
@@ -53,12 +54,24 @@ TEST(QLNMsiPackageNetworkFaults, CutOffPackageIsNeitherKeptNorReady) {
     EXPECT_FALSE(QLNMsiPackage::DownloadMsi(info, reset, stagingDir, msiPath, true));
     EXPECT_FALSE(std::filesystem::exists(msiPath));
 
+    // Half a package stalled (or killed) on its way never carries the name
+    // that the one-day cache reuses.
+    auto stalled = std::async(std::launch::async, [&] {
+        std::wstring dir, path;
+        return QLNMsiPackage::DownloadMsi(info, base + L"/stall?ms=1500&phase=body" + name, dir, path, false);
+    });
+    ::Sleep(700);
+    EXPECT_FALSE(std::filesystem::exists(msiPath)) << "a partial download under the package's name";
+    EXPECT_TRUE(stalled.get());
+    EXPECT_EQ(qlntest::ReadFileBytes(msiPath), "1234567890");
+    std::filesystem::remove(msiPath);
+
     EXPECT_FALSE(QLNMsiPackage::EnsureMsiReady(info, truncated, stagingDir, msiPath));
     EXPECT_FALSE(std::filesystem::exists(msiPath));
     EXPECT_TRUE(log.Contains("Initial MSI download failed"));
     EXPECT_EQ(log.Matching("DownloadToFile - incomplete body: 1500000 of 2000000 bytes received").size(), 3u);
     EXPECT_EQ(g_dialogsShown, 0);
-    EXPECT_EQ(log.Matching("MSI download completed successfully").size(), 1u) << "only the old package";
+    EXPECT_EQ(log.Matching("MSI download completed successfully").size(), 2u) << "only the old and the stalled package";
 }
 
 }  // namespace

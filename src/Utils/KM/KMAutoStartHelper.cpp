@@ -1,6 +1,7 @@
 #include "Utils/KM/KMAutoStartHelper.h"
 
 #include "Utils/KM/KMLog.h"
+#include "Utils/PathUtils.h"
 #include "Utils/Registry.h"
 
 void KMAutoStartHelper::Register(const std::wstring& command) {
@@ -17,21 +18,11 @@ void KMAutoStartHelper::Register(const std::wstring& command) {
 }
 
 void KMAutoStartHelper::RegisterCurrentExe() {
-    // A buffer that is too small gets a path cut short (and no error on some
-    // systems): it grows until the whole path fits, for a path beyond
-    // MAX_PATH would otherwise start something else at the next log-on.
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0 || path.size() >= 32768) {
-            KM_LOG_WARN(L"GetModuleFileName failed, cannot register auto-start");
-            return;
-        }
-        if (length < path.size()) {
-            path.resize(length);
-            break;
-        }
-        path.resize(path.size() * 2);
+    // A path cut short at MAX_PATH would start something else at log-on.
+    const std::wstring path = GetModuleFileNameWhole();
+    if (path.empty()) {
+        KM_LOG_WARN(L"GetModuleFileName failed, cannot register auto-start");
+        return;
     }
     Register(path);
 }

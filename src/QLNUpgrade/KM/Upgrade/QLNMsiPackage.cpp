@@ -137,6 +137,8 @@ bool QLNMsiPackage::Download(const std::wstring& url, const std::wstring& dest, 
         ok = false;
     }
     ::DeleteFileW(partial.c_str());
+    // A forced download replaces what was there, also when it fails.
+    if (!ok) ::DeleteFileW(dest.c_str());
     if (ok) {
         KM_LOG_INFO(L"MSI download completed successfully: {}", dest);
     } else {
