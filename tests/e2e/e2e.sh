@@ -217,8 +217,8 @@ interrupted)
     check "follow-up dialogs answered" answer_follow_ups
     check "whole upgrade re-run" log_has "Re-running full silent upgrade for version $QLN_RELEASE_N1"
     check "deployment continued" log_has "Continuing an interrupted deployment: [1-9][0-9]* files touched, 7 categories completed"
-    # No file was renamed aside (version.txt's holder shares nothing): no restart.
-    check "history: resume_silent, success" history_last_is "resume_silent\|1\|2\|$QLN_RELEASE_N1"
+    # The running daemon's own executable is renamed aside: a restart is needed.
+    check "history: resume_silent, success" history_last_is "resume_silent\|1\|3\|$QLN_RELEASE_N1"
     check "one outcome only" contains "$(qln_history)" "^Count=1$"
     check "installation equals N+1" tree_equals_release "$QLN_RELEASE_N1"
     check "progress record cleared" test -z "$(progress_value State)"
@@ -245,7 +245,8 @@ unsigned)
     check "unverified-package prompt answered Continue anyway" contains "$dialog" "clicking: Continue anyway"
     check "asked once, then installed" qln_wait_log "Upgrade completed via replace strategy" 120
     check "follow-up dialogs answered" answer_follow_ups
-    check "history: silent, success" history_last_is "silent\|1\|2\|$QLN_RELEASE_UNSIGNED"
+    # 3: the running daemon's own executable is renamed aside.
+    check "history: silent, success" history_last_is "silent\|1\|3\|$QLN_RELEASE_UNSIGNED"
     ;;
 history)
     # 50 earlier outcomes, then two more: the oldest two roll out.

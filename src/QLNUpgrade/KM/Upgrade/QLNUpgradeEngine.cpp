@@ -122,17 +122,22 @@ bool QLNUpgradeEngine::SettleOtherDeployments(const std::wstring& installRoot, c
     return true;
 }
 
-void QLNUpgradeEngine::RollBackInterrupted(const std::wstring& installRoot) {
-    if (m_workspace.IsOpen() && ReplaceSilentUpgradeStrategy::RollBackInterruptedDeployment(m_workspace.Path(), installRoot) ==
-                                    ReplaceSilentUpgradeStrategy::InterruptedRollback::RolledBack) {
+void QLNUpgradeEngine::RollBackInterrupted(const std::wstring& installRoot, const std::wstring& version) {
+    // A deployment whose release the running daemon already is got to its end.
+    const bool releaseRuns = !QLNVersionInfo::IsNewerVersion(version);
+    if (m_workspace.IsOpen() &&
+        ReplaceSilentUpgradeStrategy::RollBackInterruptedDeployment(m_workspace.Path(), installRoot, releaseRuns) ==
+            ReplaceSilentUpgradeStrategy::InterruptedRollback::RolledBack) {
         m_rolledBack = true;
     }
 }
 
-void QLNUpgradeEngine::FinishWorkspace(UpgradeResult result) {
+void QLNUpgradeEngine::FinishWorkspace(UpgradeResult result, const std::wstring& version) {
     if (!m_workspace.IsOpen()) return;
     const std::wstring journal = m_workspace.Path() + L"\\" + ReplaceSilentUpgradeStrategy::kJournalName;
-    if (!IsUpgradeSuccess(result) && ::PathFileExistsW(journal.c_str())) {
+    // A deployment of the release that runs now got to its end whatever its
+    // journal says.
+    if (!IsUpgradeSuccess(result) && ::PathFileExistsW(journal.c_str()) && QLNVersionInfo::IsNewerVersion(version)) {
         KM_LOG_WARN(L"Keeping the interrupted deployment in {} for the next run", m_workspace.Path());
         m_workspace.Close();
         return;
@@ -179,7 +184,7 @@ UpgradeResult QLNUpgradeEngine::Upgrade(const std::wstring& version, UpgradeStra
     }
     // Whatever stops the run before a strategy starts, an interrupted
     // deployment of this release is rolled back: its package may never come.
-    auto rollBackUnlessStarted = qln::ScopeExit([&] { RollBackInterrupted(installRoot); });
+    auto rollBackUnlessStarted = qln::ScopeExit([&] { RollBackInterrupted(installRoot, version); });
 
     QLNVersionInfo target;
     target.version = version;
@@ -251,7 +256,7 @@ UpgradeResult QLNUpgradeEngine::RunAndRecord(const std::wstring& version, Upgrad
                           : resuming   ? (manual ? L"resume_manual" : L"resume_silent")
                                        : (manual ? L"manual" : L"silent");
     QLNUpgradeResultStore::AddResult(IsUpgradeSuccess(result), mode, version, Code(result));
-    FinishWorkspace(result);
+    FinishWorkspace(result, version);
     return result;
 }
 
@@ -299,9 +304,9 @@ UpgradeResult QLNUpgradeEngine::ResumeUpgrade() {
             // Its deployment cannot be finished: it is undone instead.
             if (KMWinOSUtils::IsRunningAsAdmin() && m_workspace.Open(installRoot, progress.targetVersion)) {
                 m_rolledBack = false;
-                RollBackInterrupted(installRoot);
+                RollBackInterrupted(installRoot, progress.targetVersion);
                 if (m_rolledBack) QLNUpgradeResultStore::AddResult(false, L"rollback", progress.targetVersion, Code(result));
-                FinishWorkspace(result);
+                FinishWorkspace(result, progress.targetVersion);
             }
         } else {
             target = cached.version;

@@ -79,11 +79,12 @@ private:
     // workspace: rolled back (or, when the running release is theirs, let go
     // of). False when one could not be rolled back.
     [[nodiscard]] bool SettleOtherDeployments(const std::wstring& installRoot, const std::wstring& version);
-    // Rolls back the interrupted deployment kept in the open workspace.
-    void RollBackInterrupted(const std::wstring& installRoot);
+    // Rolls back the interrupted deployment of version kept in the open
+    // workspace (only a begun rollback when the running daemon is of it).
+    void RollBackInterrupted(const std::wstring& installRoot, const std::wstring& version);
     // Once the outcome is stored: the workspace goes, unless it keeps an
     // interrupted deployment that a later run must finish or roll back.
-    void FinishWorkspace(UpgradeResult result);
+    void FinishWorkspace(UpgradeResult result, const std::wstring& version);
 
     const Role m_role;
     QLNDeploymentLock m_lock;
