@@ -159,10 +159,11 @@ http {
         root $dir/served;
         location = /api/web/corvid/quillon/upgrade {
             default_type text/plain;
-            add_header Cache-Control "no-cache" always;
+            add_header Cache-Control "public, max-age=60" always;
         }
         location /SVN/Quillon/ {
             add_header Cache-Control "public, max-age=31536000, immutable";
+            max_ranges 1;
         }
         # The publisher's temporary files.
         location ~ /\. { return 404; }
