@@ -27,7 +27,7 @@
 set -uo pipefail
 export LC_ALL=C
 
-usage() { sed -n '7,18p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+usage() { sed -n '7,17p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 refuse() { echo "publish-release: refused: $*" >&2; echo "publish-release: nothing was changed" >&2; exit 1; }
 
 args=() info="" link="" mandatory=false force=0 platform=x64 language="" announce=1 dry_run=0
