@@ -1,17 +1,19 @@
 # Sourced by scripts/demo.sh, scripts/test.sh and scripts/dialog-pictures.sh:
 # the release server of a run. nginx serves, over TLS with the run's test CA,
-# what the maker's service serves to a daemon:
+# what the maker's service serves to a daemon, from the static tree
+# $QLN_RELEASE_DIR/served that scripts/publish-release.sh writes (see
+# docs/release-service.md for the same server set up for production):
 #   /api/web/corvid/quillon/upgrade    the version answer (four lines; the
 #                                      query is ignored); qln_release_answer
 #                                      changes it between requests
-#   /SVN/Quillon/<v>/Quillon-<v>-x64.msi  the signed package of each release
+#   /SVN/Quillon/<v>/Quillon-<v>-x64.msi  the package of each release
 # Releases built at run time by make-package.sh, each with the daemon under
 # test as its bin/QLNUpgrade.exe (so the installed daemon is the real one)
 # and the stand-in status cache beside it as bin/QLNCache.exe:
 #   QLN_RELEASE_N         the daemon's own version 1.16.KM16.2381 (installed
 #                         first)
 #   QLN_RELEASE_N1        1.16.KM16.2382, every file different
-#   QLN_RELEASE_UNSIGNED  1.16.KM16.2383, served unsigned
+#   QLN_RELEASE_UNSIGNED  1.16.KM16.2383, served unsigned and never announced
 # For each release <v>, $QLN_RELEASE_DIR/releases/<v>/ holds tree/ (the
 # product directory), admin/ (what "msiexec /a" unpacks, for the stand-in
 # msiexec) and the package.
@@ -24,7 +26,8 @@
 #                                   a folder made by make-certs.sh), the test CA
 #                                   trusted in $WINEPREFIX, releases, nginx;
 #                                   returns non-zero with a message on failure
-#   qln_release_answer <version> [force]   version answer from now on
+#   qln_release_answer <version> [force]   announces a signed release again
+#                                   (also an older one) from now on
 #   qln_release_server_stop
 #
 # Uses QLN_WINE and QLN_BIN_DIR (qln_add_root_cert.exe) and a prefix made by
@@ -67,10 +70,19 @@ _qln_release_winpath() {
     echo "Z:${p//\//\\}"
 }
 
+# Publishes release <version> as an operator would (options of
+# publish-release.sh after the version).
+_qln_release_publish() {
+    local version="$1"; shift
+    bash "$_qln_release_root/scripts/publish-release.sh" \
+        "$QLN_RELEASE_DIR/releases/$version/Quillon-$version-x64.msi" "$version" "$QLN_RELEASE_DIR/served" \
+        --info "Quillon $version: fixes and improvements" --link "https://127.0.0.1/releases/$version" "$@"
+}
+
 qln_release_answer() {
-    local version="$1" force="${2:-false}"
-    printf '%s\nQuillon %s: fixes and improvements\nhttps://127.0.0.1/releases/%s\n%s\n' \
-        "$version" "$version" "$version" "$force" >"$QLN_RELEASE_DIR/served/upgrade.txt"
+    local version="$1" force="${2:-false}" options=(--force)
+    [ "$force" = true ] && options+=(--mandatory)
+    _qln_release_publish "$version" "${options[@]}" >/dev/null
 }
 
 # Builds release <version> with the daemon under test in bin/ (extra
@@ -90,6 +102,10 @@ _qln_release_build() {
     local signing=(--cert-dir "$QLN_RELEASE_DIR/codesign")
     [ "$sign" = signed ] || signing=(--unsigned)
     bash "$make" --version "$version" --tree "$dir/tree" "${signing[@]}" --out "$dir/$msi" || return 1
+    [ "$sign" = signed ] && return 0
+    # publish-release.sh refuses an unsigned package, rightly; the scenario
+    # that proves the daemon refuses one too needs it served, so it is laid
+    # into the tree by hand, at the path a daemon asks for, and not announced.
     mkdir -p "$QLN_RELEASE_DIR/served/SVN/Quillon/$version"
     ln -f "$dir/$msi" "$QLN_RELEASE_DIR/served/SVN/Quillon/$version/$msi"
 }
@@ -116,7 +132,9 @@ qln_release_server_start() {
         _qln_release_build "$QLN_RELEASE_N1" "$daemon" signed &&
         _qln_release_build "$QLN_RELEASE_UNSIGNED" "$daemon" unsigned ||
         { echo "release server: building the releases failed" >&2; return 1; }
-    qln_release_answer "$QLN_RELEASE_N1"
+    # Release N first, then N+1 over it, as they would have been published.
+    _qln_release_publish "$QLN_RELEASE_N" && _qln_release_publish "$QLN_RELEASE_N1" ||
+        { echo "release server: publishing the releases failed" >&2; return 1; }
 
     cat >"$dir/nginx/nginx.conf" <<CONF
 daemon off;
@@ -141,9 +159,14 @@ http {
         root $dir/served;
         location = /api/web/corvid/quillon/upgrade {
             default_type text/plain;
-            alias $dir/served/upgrade.txt;
+            add_header Cache-Control "public, max-age=60" always;
         }
-        location /SVN/ { }
+        location /SVN/Quillon/ {
+            add_header Cache-Control "public, max-age=31536000, immutable";
+            max_ranges 1;
+        }
+        # The publisher's temporary files.
+        location ~ /\. { return 404; }
         location / { return 404; }
     }
 }
