@@ -266,7 +266,18 @@ TEST_F(Resume, InvalidRecordFallsBackToTheCachedVersionOrGivesUp) {
     broken.targetVersion = kTarget;
     broken.upgradeType = L"manual";
     broken.SaveUpgradeProgress();
+    // Its interrupted deployment cannot be finished: it is undone from the
+    // workspace, and the history says so.
+    const std::wstring installRoot = QLNUpgradeEngine::InstallRootOf(GetAppDirectory());
+    const std::wstring newFile = installRoot + L"\\qln-new-in-the-release.txt";
+    QLNUpgradeWorkspace interrupted;
+    ASSERT_TRUE(interrupted.Open(installRoot, kTarget));
+    qlntest::WriteFileBytes(newFile, "new");
+    qlntest::WriteFileBytes(interrupted.Path() + L"\\replace.journal", "F qln-new-in-the-release.txt\n");
+    interrupted.Close();
     EXPECT_EQ(engine.ResumeUpgrade(), UpgradeResult::MsiVerificationFailed);
+    EXPECT_FALSE(std::filesystem::exists(newFile));
+    EXPECT_EQ(qlntest::HistoryTail(0), L"rollback|0|5|1.16.KM16.2400");
     EXPECT_EQ(engine.LastError(), L"No valid newer version found in registry cache");
     EXPECT_TRUE(log.Contains("Upgrade progress invalid, not resuming the recorded run"));
     EXPECT_FALSE(HasPendingUpgrade());
@@ -282,7 +293,7 @@ TEST_F(Resume, InvalidRecordFallsBackToTheCachedVersionOrGivesUp) {
     broken.SaveUpgradeProgress();
     EXPECT_EQ(engine.ResumeUpgrade(), UpgradeResult::Success);
     EXPECT_EQ(strategies.ChainTypes(), std::vector<UpgradeType>{UpgradeType::Silent});
-    EXPECT_EQ(qlntest::HistoryTail(0), L"resume_silent|1|0|1.16.KM16.2400");
+    EXPECT_EQ(qlntest::HistoryTail(1), L"resume_silent|1|0|1.16.KM16.2400");
 }
 
 }  // namespace

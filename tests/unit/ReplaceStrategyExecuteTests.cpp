@@ -235,8 +235,19 @@ TEST_F(ReplaceExecuteTest, ResumeThatFailsRestoresTheTreeFromBeforeTheInterrupte
     LeaveInterruptedRun();
     qlntest::FileHolder stuck(L"none", {Installed(L"bin\\QLNUpgrade.exe")});
     ASSERT_TRUE(stuck.ok());
+    // Asked once the file failed for good: its renames failed, so nothing
+    // may have noted a restart.
+    static std::string journalAtFailure;
+    static std::wstring journal;
+    journal = context.stagingDir + L"\\replace.journal";
+    qln::seams::g_describeFileHolders = [](const std::wstring&) noexcept {
+        journalAtFailure = ReadText(journal);
+        return std::wstring();
+    };
 
     EXPECT_EQ(strategy.Execute(context), UpgradeResult::StrategyFailed);
+    EXPECT_NE(journalAtFailure.find("F bin\\QLNUpgrade.exe\n"), std::string::npos);
+    EXPECT_EQ(journalAtFailure.find("\nR\n"), std::string::npos) << "a rename that failed needs no restart";
 
     // Files the interrupted run replaced get their old content back, files it
     // created are gone again.
