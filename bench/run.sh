@@ -97,28 +97,62 @@ if wanted startup; then
     done
 fi
 
+# The user's fixed proxy as Windows keeps it (Internet Settings\Connections,
+# DefaultConnectionSettings); without an argument the setting is removed.
+connections='HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections'
+user_proxy() {
+    if [ -z "${1:-}" ]; then
+        wine_run reg delete "$connections" /v DefaultConnectionSettings /f >/dev/null 2>&1 || true
+        return
+    fi
+    local hex
+    hex=$(python3 -c 'import struct, sys; p = sys.argv[1].encode()
+print((struct.pack("<4I", 0x46, 1, 2, len(p)) + p + bytes(40)).hex())' "$1")
+    wine_run reg add "$connections" /v DefaultConnectionSettings /t REG_BINARY /d "$hex" /f >/dev/null
+}
+
+# DownloadToFile of $url; sets dsec and growth.
+daemon_download() {
+    local out dbytes
+    out=$(wine_run "$bin/qln_bench_core.exe" download "$url" "$(winpath "$dl/package.msi")" "$warm")
+    rm -f "$dl/package.msi"
+    dsec=$(echo "$out" | sed -n 's/.*download_s=\([0-9.]*\).*/\1/p')
+    dbytes=$(echo "$out" | sed -n 's/.* bytes=\([0-9]*\).*/\1/p')
+    growth=$(echo "$out" | sed -n 's/.* rss_growth=\(-*[0-9]*\).*/\1/p')
+    [ "$dbytes" = "$size" ] || { echo "DownloadToFile wrote $dbytes bytes: $out" >&2; exit 1; }
+}
+
 if wanted download; then
     size=$((256 * 1024 * 1024))
     url="https://localhost:$QLN_TEST_HTTPS_PORT/large?size=$size"
     warm="https://localhost:$QLN_TEST_HTTPS_PORT/large?size=1048576"
     dl="$QLN_RUN_DIR/download"
     mkdir -p "$dl"
-    echo "== Download of 256 MiB over loopback TLS ($runs runs each, alternating with curl)"
+    [ -n "${QLN_TEST_PROXY_PORT:-}" ] || { echo "the test proxy did not start" >&2; exit 1; }
+    proxy_log="$QLN_RUN_DIR/qln_test_proxy/access.log"
+    echo "== Download of 256 MiB over loopback TLS ($runs runs each, alternating with curl and the proxy)"
     for i in $(seq 1 "$runs"); do
         read -r ctime csize < <(curl -sS --cacert "$QLN_RUN_DIR/certs/ca.pem" -o "$dl/curl.bin" \
             -w '%{time_total} %{size_download}\n' "$url")
         rm -f "$dl/curl.bin"
         [ "$csize" = "$size" ] || { echo "curl fetched $csize bytes" >&2; exit 1; }
-        out=$(wine_run "$bin/qln_bench_core.exe" download "$url" "$(winpath "$dl/package.msi")" "$warm")
-        rm -f "$dl/package.msi"
-        dsec=$(echo "$out" | sed -n 's/.*download_s=\([0-9.]*\).*/\1/p')
-        dbytes=$(echo "$out" | sed -n 's/.* bytes=\([0-9]*\).*/\1/p')
-        growth=$(echo "$out" | sed -n 's/.* rss_growth=\(-*[0-9]*\).*/\1/p')
-        [ "$dbytes" = "$size" ] || { echo "DownloadToFile wrote $dbytes bytes: $out" >&2; exit 1; }
+        # The same download through the user's proxy (tinyproxy on loopback),
+        # then directly.
+        tunnels=$(grep -c "CONNECT localhost:" "$proxy_log" || true)
+        user_proxy "127.0.0.1:$QLN_TEST_PROXY_PORT"
+        daemon_download
+        user_proxy
+        psec=$dsec
+        daemon_download
+        [ "$(grep -c "CONNECT localhost:" "$proxy_log")" -ge $((tunnels + 2)) ] ||
+            { echo "the proxied download did not go through the proxy" >&2; exit 1; }
         fout=$(wine_run "$bin/qln_bench_core.exe" winhttp-floor "$url")
         fsec=$(echo "$fout" | sed -n 's/.*floor_s=\([0-9.]*\).*/\1/p')
         [ -n "$fsec" ] || { echo "the WinHTTP floor failed: $fout" >&2; exit 1; }
-        echo "   run $i: DownloadToFile ${dsec} s (peak resident growth ${growth} bytes), curl ${ctime} s, bare WinHTTP ${fsec} s"
+        echo "   run $i: DownloadToFile ${dsec} s (peak resident growth ${growth} bytes), through the proxy ${psec} s," \
+            "curl ${ctime} s, bare WinHTTP ${fsec} s"
+        record download_proxy_mib_s product "$(awk "BEGIN{print 256/$psec}")"
+        record download_proxy_mib_s baseline "$(awk "BEGIN{print 256/$dsec}")"
         record download_floor_mib_s product "$(awk "BEGIN{print 256/$fsec}")"
         record download_mib_s product "$(awk "BEGIN{print 256/$dsec}")"
         record download_mib_s baseline "$(awk "BEGIN{print 256/$ctime}")"

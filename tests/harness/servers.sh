@@ -11,6 +11,11 @@
 #                         QLN_TEST_BADCA_PORT   TLS, certificate of no trusted CA
 #                         QLN_TEST_CLOSED_PORT  refuses connections
 #                         QLN_TEST_CERT_DIR     certificate folder (Windows path)
+#                       and two tinyproxy forward proxies on 127.0.0.1, each
+#                       with its own log (Windows paths) of every request:
+#                         QLN_TEST_PROXY_PORT, QLN_TEST_PROXY_LOG     open
+#                         QLN_TEST_PROXY_AUTH_PORT, QLN_TEST_PROXY_AUTH_LOG
+#                                               answers 407 (Basic sign-in)
 #                       and builds the run's installer packages (make-package.sh,
 #                       version 1.16.KM16.2400, Windows paths):
 #                         QLN_TEST_MSI_SIGNED    signed, over 1 MiB
@@ -30,6 +35,7 @@
 
 _qln_servers_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 QLN_SERVER_PID=""
+QLN_PROXY_PIDS=()
 
 _qln_servers_fail() {
     echo "qln_servers_start: $*; tests that need the HTTP test server will fail" >&2
@@ -110,6 +116,24 @@ PY
     export QLN_TEST_CLOSED_PORT="$closed"
     export QLN_TEST_CERT_DIR="$(_qln_winpath "$certs")"
     echo "Test server: https=$https http=$http badca=$badca closed=$closed"
+    _qln_proxy_start QLN_TEST_PROXY && _qln_proxy_start QLN_TEST_PROXY_AUTH "BasicAuth qln-user qln-secret"
+}
+
+# Starts a tinyproxy (extra config line $2) and exports $1_PORT and $1_LOG.
+_qln_proxy_start() {
+    local name="$1" dir="$QLN_RUN_DIR/${1,,}" port i
+    command -v tinyproxy >/dev/null || { _qln_servers_fail "tinyproxy is not installed"; return 1; }
+    port="$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')"
+    mkdir -p "$dir"
+    printf 'Port %s\nListen 127.0.0.1\nTimeout 60\nMaxClients 50\nAllow 127.0.0.1\nLogLevel Connect\nLogFile "%s"\n%s\n' \
+        "$port" "$dir/access.log" "${2:-}" >"$dir/tinyproxy.conf"
+    tinyproxy -d -c "$dir/tinyproxy.conf" </dev/null >"$dir/stdout.log" 2>&1 &
+    QLN_PROXY_PIDS+=($!)
+    for i in $(seq 1 50); do
+        (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+        sleep 0.1
+    done
+    export "${name}_PORT=$port" "${name}_LOG=$(_qln_winpath "$dir/access.log")"
 }
 
 # Builds the packages of one run below $1 (a failure is reported; the tests
@@ -132,6 +156,9 @@ qln_packages_build() {
 }
 
 qln_servers_stop() {
+    local pid
+    for pid in "${QLN_PROXY_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+    QLN_PROXY_PIDS=()
     [ -n "$QLN_SERVER_PID" ] || return 0
     kill "$QLN_SERVER_PID" 2>/dev/null || true
     wait "$QLN_SERVER_PID" 2>/dev/null || true

@@ -2,6 +2,7 @@
 
 #include "SVN/KM/KMConfigManager.h"
 #include "Utils/KM/KMConfig.h"
+#include "Utils/KM/KMHttpProxy.h"
 #include "Utils/KM/KMLog.h"
 #include "Utils/KM/KMSystemLibrary.h"
 #include "Utils/StringConv.h"
@@ -330,9 +331,10 @@ HttpResponse KMHttpUtils::SendRequestEx(const HttpRequest& request) {
         return response;
     }
 
+    const ProxyDecision proxy = KMHttpProxy::Decide({request.url, url.host, url.port, true}, kAgentName,
+                                                    static_cast<DWORD>(std::max(request.connectTimeoutMs, 0)));
     // Declared root first so that they close request, connection, root.
-    qln::UniqueInternet session(::WinHttpOpen(kAgentName, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                                              WINHTTP_NO_PROXY_BYPASS, 0));
+    qln::UniqueInternet session(KMHttpProxy::OpenSession(kAgentName, proxy));
     if (!session) {
         KM_LOG_ERROR("SendRequest{} - WinHttpOpen failed, error: {}", streamWord, ::GetLastError());
         return response;
@@ -371,12 +373,15 @@ HttpResponse KMHttpUtils::SendRequestEx(const HttpRequest& request) {
     const DWORD bodyLength = body ? static_cast<DWORD>(std::min<size_t>(body->size(), MAXDWORD)) : 0;
     void* bodyData = body ? const_cast<char*>(body->data()) : WINHTTP_NO_REQUEST_DATA;
 
-    if (!::WinHttpSendRequest(handle.get(), headers.c_str(), static_cast<DWORD>(headers.size()), bodyData, bodyLength,
-                              bodyLength, 0) ||
-        !::WinHttpReceiveResponse(handle.get(), nullptr)) {
-        KM_LOG_ERROR("SendRequest{} - {} request failed, error: {}", streamWord, verbText, ::GetLastError());
-        return response;
-    }
+    bool signInTried = false;
+    do {
+        if (!::WinHttpSendRequest(handle.get(), headers.c_str(), static_cast<DWORD>(headers.size()), bodyData,
+                                  bodyLength, bodyLength, 0) ||
+            !::WinHttpReceiveResponse(handle.get(), nullptr)) {
+            KM_LOG_ERROR("SendRequest{} - {} request failed, error: {}", streamWord, verbText, ::GetLastError());
+            return response;
+        }
+    } while (KMHttpProxy::RetryWithSignIn(handle.get(), proxy, signInTried, ("SendRequest" + streamWord).c_str()));
 
     DWORD status = 0;
     DWORD statusSize = sizeof(status);
@@ -438,6 +443,8 @@ HttpResponse KMHttpUtils::SendRequestEx(const HttpRequest& request) {
 
 bool KMHttpUtils::DownloadToFile(const std::wstring& url, const std::wstring& destination,
                                  const DownloadOptions& options) {
+    // Every attempt goes the way the first one was sent.
+    KMProxyScope proxyScope;
     for (int32_t attempt = 1; attempt <= options.maxAttempts; ++attempt) {
         if (attempt > 1) {
             KM_LOG_INFO("DownloadToFile retry attempt {}/{} after {} ms delay", attempt, options.maxAttempts,
@@ -480,9 +487,11 @@ bool KMHttpUtils::DownloadToFileInternal(const std::wstring& url, const std::wst
         return false;
     }
 
+    const bool secure = parts.scheme == INTERNET_SCHEME_HTTPS || parts.port == INTERNET_DEFAULT_HTTPS_PORT;
+    const ProxyDecision proxy = KMHttpProxy::Decide({url, parts.host, parts.port, secure}, kAgentName,
+                                                    static_cast<DWORD>(kDownloadFixedTimeoutMs));
     // Declaration order gives the clean-up order: file, request, connection, root.
-    qln::UniqueInternet session(::WinHttpOpen(kAgentName, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                                              WINHTTP_NO_PROXY_BYPASS, 0));
+    qln::UniqueInternet session(KMHttpProxy::OpenSession(kAgentName, proxy));
     if (!session) {
         KM_LOG_ERROR("DownloadToFile - WinHttpOpen failed, error: {}", ::GetLastError());
         return false;
@@ -492,7 +501,6 @@ bool KMHttpUtils::DownloadToFileInternal(const std::wstring& url, const std::wst
         KM_LOG_ERROR("DownloadToFile - WinHttpConnect failed, error: {}", ::GetLastError());
         return false;
     }
-    const bool secure = parts.scheme == INTERNET_SCHEME_HTTPS || parts.port == INTERNET_DEFAULT_HTTPS_PORT;
     qln::UniqueInternet request(::WinHttpOpenRequest(connection.get(), L"GET", parts.pathAndQuery.c_str(), nullptr,
                                                      WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                                      secure ? WINHTTP_FLAG_SECURE : 0));
@@ -508,14 +516,17 @@ bool KMHttpUtils::DownloadToFileInternal(const std::wstring& url, const std::wst
         KM_LOG_WARN("DownloadToFile - WinHttpSetTimeouts failed, error: {}", ::GetLastError());
     }
 
-    if (!::WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
-        KM_LOG_ERROR("DownloadToFile - WinHttpSendRequest failed, error: {}", ::GetLastError());
-        return false;
-    }
-    if (!::WinHttpReceiveResponse(request.get(), nullptr)) {
-        KM_LOG_ERROR("DownloadToFile - WinHttpReceiveResponse failed, error: {}", ::GetLastError());
-        return false;
-    }
+    bool signInTried = false;
+    do {
+        if (!::WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
+            KM_LOG_ERROR("DownloadToFile - WinHttpSendRequest failed, error: {}", ::GetLastError());
+            return false;
+        }
+        if (!::WinHttpReceiveResponse(request.get(), nullptr)) {
+            KM_LOG_ERROR("DownloadToFile - WinHttpReceiveResponse failed, error: {}", ::GetLastError());
+            return false;
+        }
+    } while (KMHttpProxy::RetryWithSignIn(request.get(), proxy, signInTried, "DownloadToFile"));
 
     DWORD status = 0;
     DWORD statusSize = sizeof(status);
@@ -526,19 +537,13 @@ bool KMHttpUtils::DownloadToFileInternal(const std::wstring& url, const std::wst
     if (status < 200 || status > 299) {
         KM_LOG_ERROR("DownloadToFile - HTTP error status code: {}, url: {}", status, urlText);
 
-        WINHTTP_PROXY_INFO proxy{};
-        DWORD proxySize = sizeof(proxy);
-        if (::WinHttpQueryOption(request.get(), WINHTTP_OPTION_PROXY, &proxy, &proxySize)) {
-            qln::UniqueGlobalMem proxyList(proxy.lpszProxy);
-            qln::UniqueGlobalMem bypassList(proxy.lpszProxyBypass);
-            const bool hasProxy = proxy.lpszProxy != nullptr && proxy.lpszProxy[0] != L'\0';
-            const bool hasBypass = proxy.lpszProxyBypass != nullptr && proxy.lpszProxyBypass[0] != L'\0';
-            KM_LOG_ERROR("DownloadToFile - proxy diag: accessType={}, proxy=[{}], bypass=[{}]", proxy.dwAccessType,
-                         hasProxy ? qln::WideToUtf8(proxy.lpszProxy) : std::string("(direct/none)"),
-                         hasBypass ? qln::WideToUtf8(proxy.lpszProxyBypass) : std::string("(none)"));
-        } else {
-            KM_LOG_ERROR("DownloadToFile - proxy diag: WinHttpQueryOption(PROXY) failed, error: {}", ::GetLastError());
-        }
+        // What this attempt was sent through, as decided and handed to
+        // WinHttpOpen: not every WinHTTP answers a query of a request's proxy.
+        // The bypass list has been applied by the decision already.
+        KM_LOG_ERROR("DownloadToFile - proxy diag: accessType={}, proxy=[{}], bypass=[{}]",
+                     proxy.UsesProxy() ? WINHTTP_ACCESS_TYPE_NAMED_PROXY : WINHTTP_ACCESS_TYPE_NO_PROXY,
+                     proxy.UsesProxy() ? qln::WideToUtf8(proxy.server) : std::string("(direct/none)"), "(none)");
+        KM_LOG_ERROR("DownloadToFile - proxy decision: {}", proxy.Describe());
 
         const std::wstring rawHeaders = QueryRawHeaders(request.get());
         if (!rawHeaders.empty()) {

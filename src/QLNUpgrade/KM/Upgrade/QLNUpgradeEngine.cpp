@@ -12,6 +12,7 @@
 #include "QLNUpgrade/KM/Upgrade/ReplaceSilentUpgradeStrategy.h"
 #include "SVN/KM/KMConfigManager.h"
 #include "Utils/KM/KMConfig.h"
+#include "Utils/KM/KMHttpProxy.h"
 #include "Utils/KM/KMLog.h"
 #include "Utils/KM/KMWinOSUtils.h"
 #include "Utils/PathUtils.h"
@@ -335,6 +336,9 @@ UpgradeResult QLNUpgradeEngine::ResumeUpgrade() {
 }
 
 bool QLNUpgradeEngine::LoadVersionInfo(QLNVersionInfo& info) {
+    // One proxy decision per host for the whole check: the version request
+    // and the advance download go the same way.
+    KMProxyScope proxyScope;
     KM_LOG_INFO(L"LoadVersionInfo: loading version info (preDownload={})", true);
     if (!QLNVersionChecker::LoadVersionInfo(info, true)) {
         KM_LOG_WARN(L"LoadVersionInfo: failed to load version info from any source");

@@ -1,0 +1,174 @@
+// The HTTP client behind a company proxy: real tinyproxy forward proxies from
+// the harness, the user's settings written as Windows keeps them, scripts
+// served by the test server. Each case reads the proxy's own log to see
+// whether the request went through it.
+
+#include "Utils/KM/KMHttpProxy.h"
+#include "Utils/KM/KMHttpUtils.h"
+
+#include "support/HttpTestServer.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr wchar_t kConnections[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
+std::wstring g_detectedScript;
+
+// DefaultConnectionSettings: version, counter, flags (1 direct, 2 proxy,
+// 4 script, 8 detect), then proxy, bypass list and script, each length-prefixed.
+void SetUserSettings(DWORD flags, const std::string& proxy, const std::string& bypass, const std::string& script) {
+    std::string record;
+    const auto put = [&](DWORD v) { record.append(reinterpret_cast<const char*>(&v), sizeof(v)); };
+    put(0x46), put(1), put(flags);
+    for (const std::string* text : {&proxy, &bypass, &script}) put(static_cast<DWORD>(text->size())), record += *text;
+    record.append(32, '\0');
+    ASSERT_EQ(::RegSetKeyValueW(HKEY_CURRENT_USER, kConnections, L"DefaultConnectionSettings", REG_BINARY,
+                                record.data(), static_cast<DWORD>(record.size())), ERROR_SUCCESS);
+}
+
+void SetMachineProxy(const wchar_t* proxy) {
+    WINHTTP_PROXY_INFO info{DWORD{proxy ? WINHTTP_ACCESS_TYPE_NAMED_PROXY : WINHTTP_ACCESS_TYPE_NO_PROXY},
+                            const_cast<wchar_t*>(proxy), nullptr};
+    ASSERT_TRUE(::WinHttpSetDefaultProxyConfiguration(&info)) << ::GetLastError();
+}
+
+class ProxyTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (int* port : {&m_https, &m_http, &m_closed, &m_proxy, &m_auth}) ASSERT_NE(*port, 0) << "harness ports missing";
+    }
+    void TearDown() override {
+        ::RegDeleteKeyValueW(HKEY_CURRENT_USER, kConnections, L"DefaultConnectionSettings");
+        qln::seams::g_detectAutoProxyConfigUrl = nullptr;
+        SetMachineProxy(nullptr);
+    }
+    static std::string At(int port) { return "127.0.0.1:" + std::to_string(port); }
+    std::wstring Url(const std::string& host, int port, const std::string& scheme = "https") const {
+        return qlntest::Widen(scheme + "://" + host + ":" + std::to_string(port) + "/r/" + m_key + "/status/200?body=ok");
+    }
+    bool Download(const std::wstring& url) const {
+        return KMHttpUtils::DownloadToFile(url, (m_dir.path() / L"f").wstring(), {60000, 1, 0});
+    }
+    // Requests the proxy logged that contain text.
+    static size_t ProxyLogged(const wchar_t* logVariable, const std::string& text) {
+        const std::string log = qlntest::ReadFileBytes(qlntest::Env(logVariable));
+        size_t count = 0;
+        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++count;
+        return count;
+    }
+    std::string PacUrl(const std::string& key) const {
+        const std::string script = "function FindProxyForURL(url, host) { return host == \"localhost\" ? \"PROXY " +
+                                   At(m_proxy) + "\" : \"DIRECT\"; }";
+        return "http://" + At(m_http) + "/r/" + key + "/status/200?body=" + qlntest::UrlEncode(script);
+    }
+
+    int m_https = qlntest::ServerPort(L"QLN_TEST_HTTPS_PORT"), m_http = qlntest::ServerPort(L"QLN_TEST_HTTP_PORT");
+    int m_closed = qlntest::ServerPort(L"QLN_TEST_CLOSED_PORT"), m_proxy = qlntest::ServerPort(L"QLN_TEST_PROXY_PORT");
+    int m_auth = qlntest::ServerPort(L"QLN_TEST_PROXY_AUTH_PORT");
+    std::string m_key = qlntest::UniqueKey();
+    qlntest::LogCapture m_log;
+    qlntest::TempDir m_dir;
+};
+
+TEST_F(ProxyTest, DecisionChoosesTheProxyOrTheDirectWay) {
+    const std::string proxy = At(m_proxy), pac = PacUrl(qlntest::UniqueKey());
+    const std::wstring machine = qlntest::Widen(proxy);
+    struct Case {
+        DWORD flags;
+        std::string proxy, bypass, script, host, decision;
+        const wchar_t* machine = nullptr;
+    } const cases[] = {
+        {2, proxy, "", "", "localhost", "proxy " + proxy + " (user)"},
+        {2, "http=" + At(m_closed) + ";https=" + proxy, "", "", "localhost", "proxy " + proxy + " (user)"},
+        {2, proxy, "*.example.com <local>", "", "localhost", "bypass"},
+        {2, proxy, "*.0.0.1", "", "127.0.0.1", "bypass"},
+        {4, "", "", pac, "localhost", "proxy " + proxy + " (auto-config " + pac + ")"},
+        {4, "", "", pac, "127.0.0.1", "bypass"},
+        {6, proxy, "", "http://" + At(m_closed) + "/none.pac", "localhost", "proxy " + proxy + " (user)"},
+        {8, "", "", "", "localhost", "proxy " + proxy + " (auto-config " + pac + ")"},
+        {1, "", "", "", "localhost", "direct"},
+        {2, At(m_closed), "", "", "localhost", "proxy " + proxy + " (machine)", machine.c_str()},
+    };
+    g_detectedScript = qlntest::Widen(pac);
+    qln::seams::g_detectAutoProxyConfigUrl = [](std::wstring& url) { return url = g_detectedScript, true; };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.decision + " for " + c.host);
+        SetUserSettings(c.flags, c.proxy, c.bypass, c.script);
+        SetMachineProxy(c.machine);
+        const std::string connect = "CONNECT " + c.host + ":" + std::to_string(m_https);
+        const std::string line = "HTTP proxy for " + c.host + ": " + c.decision;
+        const size_t before = ProxyLogged(L"QLN_TEST_PROXY_LOG", connect), lines = m_log.Matching(line).size();
+
+        EXPECT_TRUE(Download(Url(c.host, m_https)));
+
+        EXPECT_EQ(m_log.Matching(line).size() - lines, 1u);
+        EXPECT_EQ(ProxyLogged(L"QLN_TEST_PROXY_LOG", connect) - before, c.decision.rfind("proxy", 0) == 0 ? 1u : 0u);
+    }
+    EXPECT_EQ(m_log.Matching("none.pac failed, error: ").size(), 1u);
+}
+
+TEST_F(ProxyTest, VersionRequestAndDownloadOfOneCheckShareOneDecision) {
+    const std::string pacKey = qlntest::UniqueKey();
+    SetUserSettings(4, "", "", PacUrl(pacKey));
+    const std::string connect = "CONNECT localhost:" + std::to_string(m_https);
+    const size_t before = ProxyLogged(L"QLN_TEST_PROXY_LOG", connect);
+    {
+        KMProxyScope check;
+        HttpRequest request;
+        request.url = Url("localhost", m_https);
+        EXPECT_EQ(KMHttpUtils::SendRequestEx(request).body, "ok");
+        EXPECT_TRUE(Download(Url("localhost", m_https)));
+    }
+    EXPECT_EQ(qlntest::FetchRecorded(pacKey).size(), 1u) << "the script is run once per host and check";
+    EXPECT_EQ(m_log.Matching("HTTP proxy for localhost: proxy " + At(m_proxy)).size(), 1u);
+    EXPECT_EQ(ProxyLogged(L"QLN_TEST_PROXY_LOG", connect) - before, 2u);
+    EXPECT_EQ(qlntest::FetchRecorded(m_key).size(), 2u);
+}
+
+TEST_F(ProxyTest, ProxyThatIsDownFailsTheRequestWithoutGoingDirect) {
+    SetUserSettings(2, At(m_closed), "", "");
+    HttpRequest request;
+    request.url = Url("localhost", m_https);
+    request.connectTimeoutMs = request.receiveTimeoutMs = 5000;
+
+    EXPECT_EQ(KMHttpUtils::SendRequestEx(request).statusCode, 0);
+    EXPECT_FALSE(Download(Url("localhost", m_http, "http")));
+
+    EXPECT_TRUE(m_log.Contains("SendRequest - GET request failed, error: "));
+    EXPECT_TRUE(m_log.Contains("DownloadToFile - WinHttpSendRequest failed, error: "));
+    EXPECT_TRUE(qlntest::FetchRecorded(m_key).empty());
+}
+
+// Wine cannot sign in with the logged-on user's credentials and hands a 407
+// to a TLS tunnel on as a TLS failure, so this runs over plain HTTP against a
+// proxy that wants a password; the scheme choice is checked on its own below.
+TEST_F(ProxyTest, ProxySignInIsRetriedOnceThenTheRequestFails) {
+    SetUserSettings(2, At(m_auth), "", "");
+
+    EXPECT_FALSE(Download(Url("localhost", m_http, "http")));
+
+    EXPECT_EQ(ProxyLogged(L"QLN_TEST_PROXY_AUTH_LOG", "GET http://localhost:" + std::to_string(m_http) + "/r/" + m_key),
+              2u);
+    EXPECT_TRUE(m_log.Contains("asks for sign-in (407), retrying once with the logged-on user's credentials"));
+    EXPECT_TRUE(m_log.Contains("DownloadToFile - proxy " + At(m_auth) + " refused the sign-in"));
+    EXPECT_TRUE(m_log.Contains("DownloadToFile - proxy diag: accessType=3, proxy=[" + At(m_auth) + "]"));
+    EXPECT_TRUE(qlntest::FetchRecorded(m_key).empty());
+    EXPECT_EQ(KMHttpProxy::ChooseSignInScheme(WINHTTP_AUTH_SCHEME_NTLM | WINHTTP_AUTH_SCHEME_NEGOTIATE),
+              DWORD{WINHTTP_AUTH_SCHEME_NEGOTIATE});
+    EXPECT_EQ(KMHttpProxy::ChooseSignInScheme(WINHTTP_AUTH_SCHEME_NTLM | WINHTTP_AUTH_SCHEME_BASIC),
+              DWORD{WINHTTP_AUTH_SCHEME_NTLM});
+    EXPECT_EQ(KMHttpProxy::ChooseSignInScheme(WINHTTP_AUTH_SCHEME_BASIC), 0u);
+}
+
+TEST(ProxySettingTextTest, MalformedEntriesAreSkipped) {
+    EXPECT_EQ(KMHttpProxy::ProxyForScheme(L"ftp=a:1; http://p.corp/ ;https=x:99999", true), L"p.corp:80");
+    EXPECT_EQ(KMHttpProxy::ProxyForScheme(L"=;https=;http=h:8", true), L"");
+    EXPECT_EQ(KMHttpProxy::ProxyForScheme(L"[::1]:3128", false), L"[::1]:3128");
+    EXPECT_TRUE(KMHttpProxy::BypassListMatches(L";;HTTPS://*.Corp.Example,x", L"build.corp.example", 443));
+    EXPECT_TRUE(KMHttpProxy::BypassListMatches(L"svc:8443", L"svc", 8443));
+    EXPECT_FALSE(KMHttpProxy::BypassListMatches(L"<local> svc:8443 *.corp", L"svc.corp.example", 8443));
+}
+
+}  // namespace
