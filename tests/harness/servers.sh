@@ -11,11 +11,9 @@
 #                         QLN_TEST_BADCA_PORT   TLS, certificate of no trusted CA
 #                         QLN_TEST_CLOSED_PORT  refuses connections
 #                         QLN_TEST_CERT_DIR     certificate folder (Windows path)
-#                       and two tinyproxy forward proxies on 127.0.0.1, each
-#                       with its own log (Windows paths) of every request:
+#                       and two tinyproxy forward proxies with their logs (Windows paths):
 #                         QLN_TEST_PROXY_PORT, QLN_TEST_PROXY_LOG     open
-#                         QLN_TEST_PROXY_AUTH_PORT, QLN_TEST_PROXY_AUTH_LOG
-#                                               answers 407 (Basic sign-in)
+#                         QLN_TEST_PROXY_AUTH_PORT, QLN_TEST_PROXY_AUTH_LOG  answers 407
 #                       and builds the run's installer packages (make-package.sh,
 #                       version 1.16.KM16.2400, Windows paths):
 #                         QLN_TEST_MSI_SIGNED    signed, over 1 MiB
@@ -119,21 +117,18 @@ PY
     _qln_proxy_start QLN_TEST_PROXY && _qln_proxy_start QLN_TEST_PROXY_AUTH "BasicAuth qln-user qln-secret"
 }
 
-# Starts a tinyproxy (extra config line $2) and exports $1_PORT and $1_LOG.
+# Starts a tinyproxy (extra configuration line $2); exports $1_PORT, $1_LOG.
 _qln_proxy_start() {
-    local name="$1" dir="$QLN_RUN_DIR/${1,,}" port i
+    local dir="$QLN_RUN_DIR/${1,,}" port i
     command -v tinyproxy >/dev/null || { _qln_servers_fail "tinyproxy is not installed"; return 1; }
     port="$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')"
     mkdir -p "$dir"
-    printf 'Port %s\nListen 127.0.0.1\nTimeout 60\nMaxClients 50\nAllow 127.0.0.1\nLogLevel Connect\nLogFile "%s"\n%s\n' \
+    printf 'Port %s\nListen 127.0.0.1\nMaxClients 50\nAllow 127.0.0.1\nLogLevel Connect\nLogFile "%s"\n%s\n' \
         "$port" "$dir/access.log" "${2:-}" >"$dir/tinyproxy.conf"
     tinyproxy -d -c "$dir/tinyproxy.conf" </dev/null >"$dir/stdout.log" 2>&1 &
     QLN_PROXY_PIDS+=($!)
-    for i in $(seq 1 50); do
-        (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-        sleep 0.1
-    done
-    export "${name}_PORT=$port" "${name}_LOG=$(_qln_winpath "$dir/access.log")"
+    for i in $(seq 1 50); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break || sleep 0.1; done
+    export "$1_PORT=$port" "$1_LOG=$(_qln_winpath "$dir/access.log")"
 }
 
 # Builds the packages of one run below $1 (a failure is reported; the tests

@@ -1,10 +1,9 @@
-// The HTTP client behind a company proxy: real tinyproxy forward proxies from
-// the harness, the user's settings written as Windows keeps them, scripts
-// served by the test server. Each case reads the proxy's own log to see
-// whether the request went through it.
+// The HTTP client behind tinyproxy forward proxies of the harness, with the user's settings
+// written as Windows keeps them. The proxy's own log shows whether a request went through it.
 
 #include "Utils/KM/KMHttpProxy.h"
 #include "Utils/KM/KMHttpUtils.h"
+#include "Utils/StringConv.h"
 
 #include "support/HttpTestServer.h"
 #include "support/TestSupport.h"
@@ -14,7 +13,6 @@
 namespace {
 
 constexpr wchar_t kConnections[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
-std::wstring g_detectedScript;
 
 // DefaultConnectionSettings: version, counter, flags (1 direct, 2 proxy,
 // 4 script, 8 detect), then proxy, bypass list and script, each length-prefixed.
@@ -29,16 +27,21 @@ void SetUserSettings(DWORD flags, const std::string& proxy, const std::string& b
 }
 
 void SetMachineProxy(const wchar_t* proxy) {
-    WINHTTP_PROXY_INFO info{DWORD{proxy ? WINHTTP_ACCESS_TYPE_NAMED_PROXY : WINHTTP_ACCESS_TYPE_NO_PROXY},
-                            const_cast<wchar_t*>(proxy), nullptr};
+    WINHTTP_PROXY_INFO info{proxy ? DWORD{3} : DWORD{1}, const_cast<wchar_t*>(proxy), nullptr};
     ASSERT_TRUE(::WinHttpSetDefaultProxyConfiguration(&info)) << ::GetLastError();
+}
+
+// Requests that the proxy announced by logVariable logged and that contain text.
+size_t ProxyLogged(const wchar_t* logVariable, const std::string& text) {
+    const std::string log = qlntest::ReadFileBytes(qlntest::Env(logVariable));
+    size_t count = 0, at = 0;
+    while ((at = log.find(text, at) + 1) != 0) ++count;
+    return count;
 }
 
 class ProxyTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        for (int* port : {&m_https, &m_http, &m_closed, &m_proxy, &m_auth}) ASSERT_NE(*port, 0) << "harness ports missing";
-    }
+    void SetUp() override { for (int* port : {&m_https, &m_http, &m_closed, &m_proxy, &m_auth}) ASSERT_NE(*port, 0); }
     void TearDown() override {
         ::RegDeleteKeyValueW(HKEY_CURRENT_USER, kConnections, L"DefaultConnectionSettings");
         qln::seams::g_detectAutoProxyConfigUrl = nullptr;
@@ -51,17 +54,11 @@ protected:
     bool Download(const std::wstring& url) const {
         return KMHttpUtils::DownloadToFile(url, (m_dir.path() / L"f").wstring(), {60000, 1, 0});
     }
-    // Requests the proxy logged that contain text.
-    static size_t ProxyLogged(const wchar_t* logVariable, const std::string& text) {
-        const std::string log = qlntest::ReadFileBytes(qlntest::Env(logVariable));
-        size_t count = 0;
-        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++count;
-        return count;
-    }
+    // A script that sends localhost through the open proxy and all else direct.
     std::string PacUrl(const std::string& key) const {
-        const std::string script = "function FindProxyForURL(url, host) { return host == \"localhost\" ? \"PROXY " +
-                                   At(m_proxy) + "\" : \"DIRECT\"; }";
-        return "http://" + At(m_http) + "/r/" + key + "/status/200?body=" + qlntest::UrlEncode(script);
+        return "http://" + At(m_http) + "/r/" + key + "/status/200?body=" +
+               qlntest::UrlEncode("function FindProxyForURL(url, host) { return host == \"localhost\" ? \"PROXY " +
+                                  At(m_proxy) + "\" : \"DIRECT\"; }");
     }
 
     int m_https = qlntest::ServerPort(L"QLN_TEST_HTTPS_PORT"), m_http = qlntest::ServerPort(L"QLN_TEST_HTTP_PORT");
@@ -72,14 +69,10 @@ protected:
     qlntest::TempDir m_dir;
 };
 
-TEST_F(ProxyTest, DecisionChoosesTheProxyOrTheDirectWay) {
+TEST_F(ProxyTest, DecisionChoosesTheProxyOrTheDirectWayOncePerHostAndCheck) {
     const std::string proxy = At(m_proxy), pac = PacUrl(qlntest::UniqueKey());
-    const std::wstring machine = qlntest::Widen(proxy);
-    struct Case {
-        DWORD flags;
-        std::string proxy, bypass, script, host, decision;
-        const wchar_t* machine = nullptr;
-    } const cases[] = {
+    struct Case { DWORD flags; std::string proxy, bypass, script, host, decision; std::string machine = {}; };
+    const Case cases[] = {
         {2, proxy, "", "", "localhost", "proxy " + proxy + " (user)"},
         {2, "http=" + At(m_closed) + ";https=" + proxy, "", "", "localhost", "proxy " + proxy + " (user)"},
         {2, proxy, "*.example.com <local>", "", "localhost", "bypass"},
@@ -89,86 +82,58 @@ TEST_F(ProxyTest, DecisionChoosesTheProxyOrTheDirectWay) {
         {6, proxy, "", "http://" + At(m_closed) + "/none.pac", "localhost", "proxy " + proxy + " (user)"},
         {8, "", "", "", "localhost", "proxy " + proxy + " (auto-config " + pac + ")"},
         {1, "", "", "", "localhost", "direct"},
-        {2, At(m_closed), "", "", "localhost", "proxy " + proxy + " (machine)", machine.c_str()},
+        {2, At(m_closed), "", "", "localhost", "proxy " + proxy + " (machine)", proxy},
+        {2, At(m_closed), "", "", "localhost", "proxy " + At(m_closed) + " (user)"},  // down: the one to fail
     };
-    g_detectedScript = qlntest::Widen(pac);
-    qln::seams::g_detectAutoProxyConfigUrl = [](std::wstring& url) { return url = g_detectedScript, true; };
+    static std::wstring detected;
+    detected = qlntest::Widen(pac);
+    qln::seams::g_detectAutoProxyConfigUrl = [](std::wstring& url) { return url = detected, true; };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.decision + " for " + c.host);
         SetUserSettings(c.flags, c.proxy, c.bypass, c.script);
-        SetMachineProxy(c.machine);
+        SetMachineProxy(c.machine.empty() ? nullptr : qlntest::Widen(c.machine).c_str());
         const std::string connect = "CONNECT " + c.host + ":" + std::to_string(m_https);
         const std::string line = "HTTP proxy for " + c.host + ": " + c.decision;
         const size_t before = ProxyLogged(L"QLN_TEST_PROXY_LOG", connect), lines = m_log.Matching(line).size();
-
-        EXPECT_TRUE(Download(Url(c.host, m_https)));
-
+        EXPECT_EQ(Download(Url(c.host, m_https)), &c != std::end(cases) - 1);
         EXPECT_EQ(m_log.Matching(line).size() - lines, 1u);
-        EXPECT_EQ(ProxyLogged(L"QLN_TEST_PROXY_LOG", connect) - before, c.decision.rfind("proxy", 0) == 0 ? 1u : 0u);
+        EXPECT_EQ(ProxyLogged(L"QLN_TEST_PROXY_LOG", connect) - before, c.decision.rfind("proxy " + proxy, 0) == 0 ? 1u : 0u);
     }
     EXPECT_EQ(m_log.Matching("none.pac failed, error: ").size(), 1u);
-}
+    EXPECT_EQ(qlntest::FetchRecorded(m_key).size(), std::size(cases) - 1);
+    EXPECT_TRUE(m_log.Contains("DownloadToFile - the request went through proxy " + At(m_closed) + " (user)"));
+    EXPECT_EQ(KMHttpProxy::ProxyForScheme(L"ftp=a:1; http://p.corp/ ;https=x:99999", true), L"p.corp:80");
+    EXPECT_EQ(KMHttpProxy::ProxyForScheme(L"=;https=;http=h:8", true), L"");
+    EXPECT_TRUE(KMHttpProxy::BypassListMatches(L";;HTTPS://*.Corp.Example,svc:8443", L"build.corp.example", 443));
+    EXPECT_FALSE(KMHttpProxy::BypassListMatches(L"<local> svc:8443 *.corp", L"svc.corp.example", 8443));
 
-TEST_F(ProxyTest, VersionRequestAndDownloadOfOneCheckShareOneDecision) {
-    const std::string pacKey = qlntest::UniqueKey();
+    // One check: its version request and its download share one run of the script.
+    const std::string pacKey = qlntest::UniqueKey(), connect = "CONNECT localhost:" + std::to_string(m_https);
     SetUserSettings(4, "", "", PacUrl(pacKey));
-    const std::string connect = "CONNECT localhost:" + std::to_string(m_https);
     const size_t before = ProxyLogged(L"QLN_TEST_PROXY_LOG", connect);
     {
         KMProxyScope check;
-        HttpRequest request;
-        request.url = Url("localhost", m_https);
-        EXPECT_EQ(KMHttpUtils::SendRequestEx(request).body, "ok");
+        EXPECT_EQ(KMHttpUtils::SendRequestEx(HttpRequest{Url("localhost", m_https)}).body, "ok");
         EXPECT_TRUE(Download(Url("localhost", m_https)));
     }
-    EXPECT_EQ(qlntest::FetchRecorded(pacKey).size(), 1u) << "the script is run once per host and check";
-    EXPECT_EQ(m_log.Matching("HTTP proxy for localhost: proxy " + At(m_proxy)).size(), 1u);
+    EXPECT_EQ(qlntest::FetchRecorded(pacKey).size(), 1u);
+    EXPECT_EQ(m_log.Matching("HTTP proxy for localhost: proxy " + proxy + " (auto-config " + PacUrl(pacKey)).size(), 1u);
     EXPECT_EQ(ProxyLogged(L"QLN_TEST_PROXY_LOG", connect) - before, 2u);
-    EXPECT_EQ(qlntest::FetchRecorded(m_key).size(), 2u);
 }
 
-TEST_F(ProxyTest, ProxyThatIsDownFailsTheRequestWithoutGoingDirect) {
-    SetUserSettings(2, At(m_closed), "", "");
-    HttpRequest request;
-    request.url = Url("localhost", m_https);
-    request.connectTimeoutMs = request.receiveTimeoutMs = 5000;
-
-    EXPECT_EQ(KMHttpUtils::SendRequestEx(request).statusCode, 0);
-    EXPECT_FALSE(Download(Url("localhost", m_http, "http")));
-
-    EXPECT_TRUE(m_log.Contains("SendRequest - GET request failed, error: "));
-    EXPECT_TRUE(m_log.Contains("DownloadToFile - WinHttpSendRequest failed, error: "));
-    EXPECT_TRUE(qlntest::FetchRecorded(m_key).empty());
-}
-
-// Wine cannot sign in with the logged-on user's credentials and hands a 407
-// to a TLS tunnel on as a TLS failure, so this runs over plain HTTP against a
-// proxy that wants a password; the scheme choice is checked on its own below.
+// Wine cannot sign in with the user's credentials and reports a 407 to a TLS tunnel as a
+// TLS failure: plain HTTP to a proxy that wants a password, and the scheme choice alone.
 TEST_F(ProxyTest, ProxySignInIsRetriedOnceThenTheRequestFails) {
     SetUserSettings(2, At(m_auth), "", "");
-
     EXPECT_FALSE(Download(Url("localhost", m_http, "http")));
-
-    EXPECT_EQ(ProxyLogged(L"QLN_TEST_PROXY_AUTH_LOG", "GET http://localhost:" + std::to_string(m_http) + "/r/" + m_key),
-              2u);
+    EXPECT_EQ(ProxyLogged(L"QLN_TEST_PROXY_AUTH_LOG", "GET " + qln::WideToUtf8(Url("localhost", m_http, "http"))), 2u);
     EXPECT_TRUE(m_log.Contains("asks for sign-in (407), retrying once with the logged-on user's credentials"));
     EXPECT_TRUE(m_log.Contains("DownloadToFile - proxy " + At(m_auth) + " refused the sign-in"));
     EXPECT_TRUE(m_log.Contains("DownloadToFile - proxy diag: accessType=3, proxy=[" + At(m_auth) + "]"));
     EXPECT_TRUE(qlntest::FetchRecorded(m_key).empty());
-    EXPECT_EQ(KMHttpProxy::ChooseSignInScheme(WINHTTP_AUTH_SCHEME_NTLM | WINHTTP_AUTH_SCHEME_NEGOTIATE),
-              DWORD{WINHTTP_AUTH_SCHEME_NEGOTIATE});
-    EXPECT_EQ(KMHttpProxy::ChooseSignInScheme(WINHTTP_AUTH_SCHEME_NTLM | WINHTTP_AUTH_SCHEME_BASIC),
-              DWORD{WINHTTP_AUTH_SCHEME_NTLM});
+    EXPECT_EQ(KMHttpProxy::ChooseSignInScheme(WINHTTP_AUTH_SCHEME_NTLM | WINHTTP_AUTH_SCHEME_NEGOTIATE), 0x10u);
+    EXPECT_EQ(KMHttpProxy::ChooseSignInScheme(WINHTTP_AUTH_SCHEME_NTLM | WINHTTP_AUTH_SCHEME_BASIC), 0x2u);
     EXPECT_EQ(KMHttpProxy::ChooseSignInScheme(WINHTTP_AUTH_SCHEME_BASIC), 0u);
-}
-
-TEST(ProxySettingTextTest, MalformedEntriesAreSkipped) {
-    EXPECT_EQ(KMHttpProxy::ProxyForScheme(L"ftp=a:1; http://p.corp/ ;https=x:99999", true), L"p.corp:80");
-    EXPECT_EQ(KMHttpProxy::ProxyForScheme(L"=;https=;http=h:8", true), L"");
-    EXPECT_EQ(KMHttpProxy::ProxyForScheme(L"[::1]:3128", false), L"[::1]:3128");
-    EXPECT_TRUE(KMHttpProxy::BypassListMatches(L";;HTTPS://*.Corp.Example,x", L"build.corp.example", 443));
-    EXPECT_TRUE(KMHttpProxy::BypassListMatches(L"svc:8443", L"svc", 8443));
-    EXPECT_FALSE(KMHttpProxy::BypassListMatches(L"<local> svc:8443 *.corp", L"svc.corp.example", 8443));
 }
 
 }  // namespace

@@ -246,6 +246,12 @@ std::unique_ptr<char[]> AllocateBlock(DWORD count) noexcept {
     return std::unique_ptr<char[]>(new (std::nothrow) char[static_cast<size_t>(count) + 1]());
 }
 
+// A request that went through a proxy and got no answer names the proxy: it
+// may be the proxy, not the server, that cannot be reached.
+void LogProxyOfFailure(const char* what, const ProxyDecision& proxy) {
+    if (proxy.UsesProxy()) KM_LOG_ERROR("{} - the request went through {}", what, proxy.Describe());
+}
+
 }  // namespace
 
 namespace {
@@ -379,6 +385,7 @@ HttpResponse KMHttpUtils::SendRequestEx(const HttpRequest& request) {
                                   bodyLength, bodyLength, 0) ||
             !::WinHttpReceiveResponse(handle.get(), nullptr)) {
             KM_LOG_ERROR("SendRequest{} - {} request failed, error: {}", streamWord, verbText, ::GetLastError());
+            LogProxyOfFailure(("SendRequest" + streamWord).c_str(), proxy);
             return response;
         }
     } while (KMHttpProxy::RetryWithSignIn(handle.get(), proxy, signInTried, ("SendRequest" + streamWord).c_str()));
@@ -520,10 +527,12 @@ bool KMHttpUtils::DownloadToFileInternal(const std::wstring& url, const std::wst
     do {
         if (!::WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
             KM_LOG_ERROR("DownloadToFile - WinHttpSendRequest failed, error: {}", ::GetLastError());
+            LogProxyOfFailure("DownloadToFile", proxy);
             return false;
         }
         if (!::WinHttpReceiveResponse(request.get(), nullptr)) {
             KM_LOG_ERROR("DownloadToFile - WinHttpReceiveResponse failed, error: {}", ::GetLastError());
+            LogProxyOfFailure("DownloadToFile", proxy);
             return false;
         }
     } while (KMHttpProxy::RetryWithSignIn(request.get(), proxy, signInTried, "DownloadToFile"));
