@@ -23,6 +23,8 @@ MEASURES = [
      ">= 0.9x", lambda p, b, r: r is not None and r >= 0.9),
     ("download_proxy_mib_s", "  through the user's proxy vs direct", "MiB/s", 1,
      ">= 0.9x", lambda p, b, r: r is not None and r >= 0.9),
+    ("download_proxy_curl_mib_s", "  floor: curl via the proxy vs direct", "MiB/s", 1,
+     "(reference)", None),
     ("download_floor_mib_s", "  floor: bare WinHTTP read loop", "MiB/s", 1,
      "(reference)", None),
     ("download_growth_kib", "download: memory growth", "KiB", 1,

@@ -10,7 +10,7 @@ packages=(
     libspdlog-dev libfmt-dev nlohmann-json3-dev googletest
     wixl msitools osslsigncode
     openssl python3
-    nginx tinyproxy
+    nginx tinyproxy squid
 )
 
 missing=()
