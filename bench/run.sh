@@ -167,13 +167,23 @@ if wanted download; then
         ctime=$(curl_download)
         # What the proxy itself costs any client: curl through it.
         cptime=$(curl_download --proxy "http://127.0.0.1:$squid_port")
-        # The same download through the user's proxy, then directly.
+        # The same download through the user's proxy and directly, each
+        # first in every other run.
         tunnels=$(squid_tunnels)
-        user_proxy "127.0.0.1:$squid_port"
-        daemon_download
-        user_proxy
-        psec=$dsec
-        daemon_download
+        order="proxy direct"
+        [ $((i % 2)) -eq 0 ] && order="direct proxy"
+        for side in $order; do
+            if [ "$side" = proxy ]; then
+                user_proxy "127.0.0.1:$squid_port"
+                daemon_download
+                user_proxy
+                psec=$dsec
+            else
+                daemon_download
+                direct_sec=$dsec direct_growth=$growth
+            fi
+        done
+        dsec=$direct_sec growth=$direct_growth
         for _ in $(seq 1 50); do [ "$(squid_tunnels)" -ge $((tunnels + 2)) ] && break || sleep 0.1; done
         [ "$(squid_tunnels)" -ge $((tunnels + 2)) ] || { echo "the proxied download did not go through squid" >&2; exit 1; }
         fout=$(wine_run "$bin/qln_bench_core.exe" winhttp-floor "$url")
