@@ -204,7 +204,7 @@ std::wstring ReadDirFromRegistry() {
     std::wstring dir = KMLoggerHelper::ReadRegistryString(kKmKey, L"LoggerDir", L"");
     // The folder ends up on the installer's command line (its log goes beside
     // ours), where a quote would let the value add arguments of its own.
-    if (qln::HasQuoteOrControl(dir)) return KMLoggerHelper::DefaultLogDir();
+    if (KMLoggerHelper::IsRefusedLoggerDir(dir)) return KMLoggerHelper::DefaultLogDir();
     return dir;
 }
 

@@ -49,9 +49,8 @@ std::vector<std::wstring> ListSubfolders(const std::wstring& folder) {
 
 // Whether a deployment journal waits in a workspace of the installation.
 bool HasInterruptedDeployment(const std::wstring& installRoot) {
-    const std::wstring any = QLNUpgradeWorkspace::PathFor(installRoot, L"x");
-    if (any.empty()) return false;
-    const std::wstring installation = any.substr(0, any.rfind(L'\\'));
+    const std::wstring installation = QLNUpgradeWorkspace::InstallationPath(installRoot);
+    if (installation.empty()) return false;
     for (const std::wstring& name : ListSubfolders(installation)) {
         const std::wstring journal = installation + L"\\" + name + L"\\" + ReplaceSilentUpgradeStrategy::kJournalName;
         if (::PathFileExistsW(journal.c_str())) return true;
@@ -106,7 +105,7 @@ bool QLNUpgradeEngine::LockInstallation(const std::wstring& installRoot) {
 }
 
 bool QLNUpgradeEngine::SettleOtherDeployments(const std::wstring& installRoot, const std::wstring& version) {
-    const std::wstring installation = m_workspace.Path().substr(0, m_workspace.Path().rfind(L'\\'));
+    const std::wstring installation = QLNUpgradeWorkspace::InstallationPath(installRoot);
     const std::wstring own = QLNMsiPackage::VersionFolderName(version);
     for (const std::wstring& name : ListSubfolders(installation)) {
         if (EqualsNoCase(name, own.c_str())) continue;

@@ -99,10 +99,14 @@ std::wstring QLNUpgradeWorkspace::RootPath() {
     return programData.empty() ? std::wstring() : programData + L"\\" + kRootName;
 }
 
-std::wstring QLNUpgradeWorkspace::PathFor(const std::wstring& installRoot, const std::wstring& version) {
+std::wstring QLNUpgradeWorkspace::InstallationPath(const std::wstring& installRoot) {
     const std::wstring root = RootPath();
-    if (root.empty()) return {};
-    return root + L"\\" + InstallationKey(installRoot) + L"\\" + QLNMsiPackage::VersionFolderName(version);
+    return root.empty() ? std::wstring() : root + L"\\" + InstallationKey(installRoot);
+}
+
+std::wstring QLNUpgradeWorkspace::PathFor(const std::wstring& installRoot, const std::wstring& version) {
+    const std::wstring installation = InstallationPath(installRoot);
+    return installation.empty() ? std::wstring() : installation + L"\\" + QLNMsiPackage::VersionFolderName(version);
 }
 
 bool QLNUpgradeWorkspace::OpenRoot(const std::wstring& root) {
@@ -156,7 +160,7 @@ bool QLNUpgradeWorkspace::Open(const std::wstring& installRoot, const std::wstri
         KM_LOG_ERROR(L"Upgrade workspace: the system names no ProgramData folder");
         return false;
     }
-    const std::wstring installation = root + L"\\" + InstallationKey(installRoot);
+    const std::wstring installation = InstallationPath(installRoot);
     const std::wstring path = installation + L"\\" + QLNMsiPackage::VersionFolderName(version);
     if (!NoReparsePointOnTheWay(root.substr(0, root.rfind(L'\\'))) || !OpenRoot(root) ||
         !HoldOrCreate(m_folders[1], installation) || !HoldOrCreate(m_folders[2], path)) {

@@ -64,6 +64,9 @@ public:
     [[nodiscard]] static std::wstring InstallationKey(const std::wstring& installRoot);
     // %ProgramData%\QLNUpgrade; empty when the system does not name the folder.
     [[nodiscard]] static std::wstring RootPath();
+    // The folder of an installation's workspaces, one per release; empty when
+    // the system names no ProgramData folder. Nothing is created.
+    [[nodiscard]] static std::wstring InstallationPath(const std::wstring& installRoot);
     // The workspace of an installation and release (nothing is created).
     [[nodiscard]] static std::wstring PathFor(const std::wstring& installRoot, const std::wstring& version);
 
