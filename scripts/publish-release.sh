@@ -50,32 +50,22 @@ done
 package="${args[0]}" version="${args[1]}" root="${args[2]}"
 
 # The daemon's own reading of a version number: "major.minor.KMpatch.build",
-# major and minor by their leading integer (blanks, a sign, digits; the rest of
-# the component is ignored), patch and build all ASCII digits, major and minor
-# at least 1. Numbers are held at the 32-bit limit like the daemon holds them.
+# every component all ASCII digits, major and minor at least 1. Numbers are
+# held at the 32-bit limit like the daemon holds them.
 digits_value() {
     local d="$1"
     while [[ "$d" == 0?* ]]; do d="${d#0}"; done
     if [ ${#d} -gt 10 ] || [ $((10#$d)) -gt 2147483648 ]; then echo 2147483648; else echo $((10#$d)); fi
 }
-clamp() { local v=$1; ((v > 2147483647)) && v=2147483647; ((v < -2147483648)) && v=-2147483648; echo $v; }
-leading_int() {
-    [[ "$1" =~ ^[[:space:]]*([-+]?)([0-9]*) ]]
-    local v=0
-    [ -n "${BASH_REMATCH[2]}" ] && v=$(digits_value "${BASH_REMATCH[2]}")
-    [ "${BASH_REMATCH[1]}" = - ] && v=$((-v))
-    clamp $v
-}
+clamp() { local v=$1; ((v > 2147483647)) && v=2147483647; echo $v; }
 # Prints the four numbers of a version the daemon accepts; fails otherwise.
 parse_version() {
-    local rest="$1" major minor
-    [[ "$rest" == *.* ]] || return 1
-    major=$(leading_int "$rest"); rest="${rest#*.}"
-    [[ "$rest" == *.* ]] || return 1
-    minor=$(leading_int "$rest"); rest="${rest#*.}"
-    [[ "$rest" =~ ^KM([0-9]+)\.([0-9]+)$ ]] || return 1
+    [[ "$1" =~ ^([0-9]+)\.([0-9]+)\.KM([0-9]+)\.([0-9]+)$ ]] || return 1
+    local major minor
+    major=$(clamp $(digits_value "${BASH_REMATCH[1]}"))
+    minor=$(clamp $(digits_value "${BASH_REMATCH[2]}"))
     ((major >= 1 && minor >= 1)) || return 1
-    echo "$major $minor $(clamp $(($(digits_value "${BASH_REMATCH[1]}") + 40000))) $(clamp $(digits_value "${BASH_REMATCH[2]}"))"
+    echo "$major $minor $(clamp $(($(digits_value "${BASH_REMATCH[3]}") + 40000))) $(clamp $(digits_value "${BASH_REMATCH[4]}"))"
 }
 # Succeeds when version $1 (four numbers) is newer than $2, as the daemon compares.
 newer() {
@@ -89,10 +79,6 @@ newer() {
 # Checks, in order; nothing has been touched before the last of them passed.
 numbers=$(parse_version "$version") ||
     refuse "version '$version' is not a version the daemon accepts (major.minor.KMpatch.build, for example 1.16.KM16.2400)"
-# The daemon puts the version into the download address and its staging
-# folder as it stands.
-[[ "$version" =~ ^[A-Za-z0-9.+_-]+$ ]] ||
-    refuse "version '$version' is accepted by the daemon but is no usable download path; write it plainly, for example 1.16.KM16.2400"
 case "$platform" in
     x64) word=x64 ;;
     x86) word=win32 ;;      # the words the daemon puts into the file name

@@ -1,5 +1,6 @@
 #include "QLNUpgrade/QLNUpgradeApp.h"
 
+#include "QLNUpgrade/KM/Upgrade/QLNUpgradeWorkspace.h"
 #include "QLNUpgrade/KM/Upgrade/QLNVersionChecker.h"
 #include "QLNUpgrade/QLNUpgradeHelper.h"
 #include "QLNUpgrade/QLNUpgradeWindow.h"
@@ -10,6 +11,7 @@
 #include "Utils/KM/KMLog.h"
 #include "Utils/KM/KMLoggerHelper.h"
 #include "Utils/KM/KMSystemLibrary.h"
+#include "Utils/KM/KMWinOSUtils.h"
 #include "Utils/PathUtils.h"
 #include "Utils/Registry.h"
 #include "Utils/UniqueHandle.h"
@@ -50,22 +52,42 @@ void UseSystemDirectoryAsWorkingDirectory() {
     }
 }
 
+// The switches of this process's own command line; none when the shell
+// cannot split it.
+CommandLineRequest ReadCommandLine() {
+    int argc = 0;
+    qln::UniqueLocalMem argvMem(KMSystemLibrary::Require(L"shell32.dll") ? ::CommandLineToArgvW(::GetCommandLineW(), &argc)
+                                                                        : nullptr);
+    const auto argv = static_cast<const wchar_t* const*>(argvMem.get());
+    return argv ? ParseCommandLineArgs(argc, argv) : CommandLineRequest{};
+}
+
 }  // namespace
 
 CommandLineRequest ParseCommandLineArgs(int argc, const wchar_t* const* argv) {
     CommandLineRequest request;
     for (int i = 1; i < argc; ++i) {
+        if (SwitchEquals(argv[i], kSwitchHandedOver)) request.handedOver = true;
+        if (request.action != ElevatedAction::None) continue;
         if (SwitchEquals(argv[i], kSwitchSilent) && i + 1 < argc) {
             request.action = ElevatedAction::Silent;
-            request.version = argv[i + 1];
-            return request;
-        }
-        if (SwitchEquals(argv[i], kSwitchResume)) {
+            request.version = argv[++i];
+        } else if (SwitchEquals(argv[i], kSwitchResume)) {
             request.action = ElevatedAction::Resume;
-            return request;
         }
     }
     return request;
+}
+
+HandOver HandOverToShell(const CommandLineRequest& request) {
+    if (request.action != ElevatedAction::None || request.handedOver || !KMWinOSUtils::IsRunningAsAdmin() ||
+        KMWinOSUtils::IsShellElevated() != false) {
+        return HandOver::NotNeeded;
+    }
+    const std::wstring path = GetModuleFileNameWhole();
+    if (path.empty()) return HandOver::Failed;
+    return KMWinOSUtils::RunAsShell(path, L"\"" + path + L"\" " + kSwitchHandedOver) ? HandOver::Started
+                                                                                    : HandOver::Failed;
 }
 
 std::wstring GetLogonSessionSuffix() {
@@ -103,6 +125,15 @@ void InitializeStartupLogging() {
     }
 }
 
+void InitializeAdminLogging() {
+    const std::wstring& folder = QLNAdminLogFolder::Open();
+    // Without the protected folder the copy logs nowhere rather than anywhere a
+    // link in the user's folders would send it.
+    if (folder.empty() || !KMLoggerHelper::Initialize(L".upgrade.log", folder)) return;
+    KM_LOG_INFO(L"Elevated copy: logging to {}; LoggerDir is not used", folder);
+    QLNAdminLogFolder::RemoveOldFiles();
+}
+
 void RefreshLocalConfigForUpgrade(const wchar_t* reason) {
     KM_LOG_DEBUG(L"Refreshing local KM config for upgrade ({})", reason ? reason : L"");
     (void)KMConfigManager::Instance().RefreshByLocal(KMConfig::GetEffectiveRepo());
@@ -110,31 +141,36 @@ void RefreshLocalConfigForUpgrade(const wchar_t* reason) {
 
 int RunUpgradeMain(HINSTANCE instance) {
     ::SetDllDirectoryW(L"");
-    InitializeStartupLogging();
+    // What kind of run this is decides where it may write, before anything
+    // the user can change is read.
+    const CommandLineRequest request = ReadCommandLine();
+    const HandOver handOver = HandOverToShell(request);
+    if (handOver == HandOver::Started) return 0;
+    if (request.action != ElevatedAction::None) {
+        InitializeAdminLogging();
+    } else {
+        InitializeStartupLogging();
+    }
+    if (handOver == HandOver::Failed) {
+        KM_LOG_WARN(L"This daemon has administrator rights that the user's shell has not, and could not start itself "
+                    L"with the shell's rights; carrying on");
+    } else if (request.handedOver && KMWinOSUtils::IsRunningAsAdmin() && KMWinOSUtils::IsShellElevated() == false) {
+        KM_LOG_WARN(L"Started with the shell's rights, but still has administrator rights; carrying on");
+    }
     UseSystemDirectoryAsWorkingDirectory();
     KMLangHelper::LoadLanguageDll();
     KM_LOG_INFO(L"QLNUpgrade starting...");
     QLNVersionChecker::CleanupLegacyRegistryOnVersionChange();
 
-    {
-        int argc = 0;
-        // Without the shell the command line cannot be split: no switch is seen.
-        qln::UniqueLocalMem argvMem(KMSystemLibrary::Require(L"shell32.dll")
-                                        ? ::CommandLineToArgvW(::GetCommandLineW(), &argc)
-                                        : nullptr);
-        const auto argv = static_cast<const wchar_t* const*>(argvMem.get());
-        const CommandLineRequest request = argv ? ParseCommandLineArgs(argc, argv) : CommandLineRequest{};
-        argvMem.reset();
-        switch (request.action) {
-            case ElevatedAction::Silent:
-                KM_LOG_INFO(L"Elevated silent upgrade mode, version: {}", request.version);
-                return RunElevatedAction(0, request.version);
-            case ElevatedAction::Resume:
-                KM_LOG_INFO(L"Elevated resume upgrade mode");
-                return RunElevatedAction(1, std::wstring());
-            case ElevatedAction::None:
-                break;
-        }
+    switch (request.action) {
+        case ElevatedAction::Silent:
+            KM_LOG_INFO(L"Elevated silent upgrade mode, version: {}", request.version);
+            return RunElevatedAction(0, request.version);
+        case ElevatedAction::Resume:
+            KM_LOG_INFO(L"Elevated resume upgrade mode");
+            return RunElevatedAction(1, std::wstring());
+        case ElevatedAction::None:
+            break;
     }
 
     KMAutoStartHelper::RegisterCurrentExe();

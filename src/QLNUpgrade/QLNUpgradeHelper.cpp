@@ -6,12 +6,14 @@
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeProgress.h"
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeResultStore.h"
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeUI.h"
+#include "QLNUpgrade/KM/Upgrade/QLNUpgradeWorkspace.h"
 #include "QLNUpgrade/KM/Upgrade/QLNVersionChecker.h"
 #include "QLNUpgrade/KM/Upgrade/QLNVersionInfo.h"
 #include "QLNUpgrade/KM/Upgrade/ReplaceSilentUpgradeStrategy.h"
 #include "SVN/KM/KMConfigManager.h"
 #include "Utils/KM/KMConfig.h"
 #include "Utils/KM/KMLog.h"
+#include "Utils/KM/KMLoggerHelper.h"
 #include "Utils/KM/KMSystemLibrary.h"
 #include "Utils/KM/KMWinOSUtils.h"
 #include "Utils/PathUtils.h"
@@ -148,6 +150,8 @@ void RunUpgradeWorker(std::unique_ptr<UpgradeRequest> request) {
             QLNUpgradeResultStore::AddResult(IsUpgradeSuccess(result), L"elevate_failed", request->version,
                                              static_cast<std::int32_t>(result));
         } else {
+            KM_LOG_INFO(L"The elevated copy's log: {}{}.upgrade.log", QLNAdminLogFolder::Path(),
+                        KMLoggerHelper::FormatLocalTime(L"%Y-%m-%d"));
             // The copy leaves both to us: a cache it started would keep its
             // administrator rights, and it deletes nothing in the user's folders.
             KM_LOG_INFO(L"Restarting QLNCache...");

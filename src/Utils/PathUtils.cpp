@@ -188,6 +188,29 @@ std::wstring ProductDirectoryOf(std::wstring_view appDirectory) {
     return std::wstring(appDirectory.substr(0, parent + 1));
 }
 
+bool CopyFromHandle(HANDLE source, const std::wstring& target, DWORD& error) {
+    UniqueFileHandle out(::CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!out) {
+        error = ::GetLastError();  // what is there, if anything, is not ours to delete
+        return false;
+    }
+    error = ERROR_SUCCESS;
+    LARGE_INTEGER start{};
+    bool copied = ::SetFilePointerEx(source, start, nullptr, FILE_BEGIN) != FALSE;
+    std::vector<char> buffer(1 << 20);
+    for (DWORD read = 0; copied;) {
+        copied = ::ReadFile(source, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr) != FALSE;
+        if (!copied || read == 0) break;
+        DWORD written = 0;
+        copied = ::WriteFile(out.get(), buffer.data(), read, &written, nullptr) && written == read;
+    }
+    if (copied) return true;
+    error = ::GetLastError();
+    out.reset();
+    ::DeleteFileW(target.c_str());
+    return false;
+}
+
 }  // namespace qln
 
 namespace qln {

@@ -68,6 +68,12 @@ namespace qln {
 // tree. True when nothing of the tree is left.
 [[nodiscard]] bool RemoveDirectoryTree(const std::wstring& directory);
 
+// Copies everything readable from an open file (from its start) into a new
+// file at target, which must not exist (CREATE_NEW: a file or link planted
+// there is never written through). On failure nothing is left at target and
+// error holds the Windows error.
+[[nodiscard]] bool CopyFromHandle(HANDLE source, const std::wstring& target, DWORD& error);
+
 // The product directory for a given application directory (which ends in a
 // backslash): the text up to and including the backslash before the last
 // directory name. Empty when there is no such backslash.

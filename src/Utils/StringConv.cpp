@@ -74,10 +74,36 @@ bool HasQuoteOrControl(std::wstring_view text) noexcept {
     return false;
 }
 
+namespace {
+
+// What ends or bends a line in a log viewer, a terminal or an editor.
+constexpr bool BreaksLine(char32_t c) noexcept {
+    return c < U' ' || c == 0x7F || c == 0x2028 || c == 0x2029;
+}
+
+}  // namespace
+
 std::wstring ForLogLine(std::wstring_view text, std::wstring_view also) {
     std::wstring out(text);
     for (auto& c : out) {
-        if (c < L' ' || c == 0x7F || c == 0x2028 || c == 0x2029 || also.find(c) != std::wstring_view::npos) c = L'?';
+        if (BreaksLine(c) || also.find(c) != std::wstring_view::npos) c = L'?';
+    }
+    return out;
+}
+
+std::string ForLogLine(std::string_view utf8) {
+    std::string out;
+    out.reserve(utf8.size());
+    for (size_t i = 0; i < utf8.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(utf8[i]);
+        // U+2028 and U+2029 are E2 80 A8 and E2 80 A9.
+        if (byte == 0xE2 && i + 2 < utf8.size() && static_cast<unsigned char>(utf8[i + 1]) == 0x80 &&
+            BreaksLine(0x2000 + (static_cast<unsigned char>(utf8[i + 2]) - 0x80))) {
+            out.push_back('?');
+            i += 2;
+            continue;
+        }
+        out.push_back(BreaksLine(byte) ? '?' : utf8[i]);
     }
     return out;
 }

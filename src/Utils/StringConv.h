@@ -31,5 +31,8 @@ bool HasQuoteOrControl(std::wstring_view text) noexcept;
 // Text from outside made safe for one line of a log or record: control
 // characters, line separators and every character listed in also become '?'.
 std::wstring ForLogLine(std::wstring_view text, std::wstring_view also = {});
+// The same for UTF-8 text (a whole formatted log message): each such
+// character becomes one '?'.
+std::string ForLogLine(std::string_view utf8);
 
 }  // namespace qln

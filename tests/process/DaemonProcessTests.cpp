@@ -6,6 +6,7 @@
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeProgress.h"
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeWorkspace.h"
 #include "QLNUpgrade/QLNUpgradeWindow.h"
+#include "Utils/KM/KMLoggerHelper.h"
 #include "Utils/KM/KMWinOSUtils.h"
 #include "Utils/StringConv.h"
 #include "Utils/UniqueHandle.h"
@@ -35,17 +36,24 @@ namespace {
 
 constexpr DWORD kProcessWaitMs = 60000;
 
-// Sets the daemon's LoggerDir to a temporary folder and reads its log.
+// Today's log of the elevated copies, in the administrators' log folder.
+std::wstring AdminLogPath() {
+    return QLNAdminLogFolder::Path() + KMLoggerHelper::FormatLocalTime(L"%Y-%m-%d") + L".upgrade.log";
+}
+
+// Sets the daemon's LoggerDir to a temporary folder and reads its log, with
+// what elevated copies logged since into theirs.
 class DaemonLog {
 public:
-    DaemonLog() {
+    DaemonLog() : m_adminStart(qlntest::ReadFileBytes(AdminLogPath()).size()) {
         qlntest::SetKmString(L"LoggerDir", m_dir.dirWithSlash());
         qlntest::SetKmString(L"LoggerLevel", L"debug");
     }
     std::string Text() const {
         std::string all;
         for (const auto& entry : std::filesystem::directory_iterator(m_dir.path())) all += qlntest::ReadFileBytes(entry.path());
-        return all;
+        const std::string admin = qlntest::ReadFileBytes(AdminLogPath());
+        return all + (admin.size() > m_adminStart ? admin.substr(m_adminStart) : std::string());
     }
     bool Contains(const std::string& s) const { return Text().find(s) != std::string::npos; }
     size_t Count(const std::string& s) const {
@@ -57,6 +65,7 @@ public:
 
 private:
     qlntest::TempDir m_dir;
+    size_t m_adminStart;
 };
 
 // Daemons started by this test process belong to one job that is killed
@@ -659,6 +668,68 @@ TEST(DaemonProcess, ElevatedCopyTrustsNothingTheUserCanWrite) {
     EXPECT_EQ(qlntest::FirstDifference(setup.Upgraded(), qlntest::SnapshotTree(setup.install)), "");
     EXPECT_FALSE(KMWinOSUtils::IsQLNCacheProcessRunning()) << "the elevated copy started the status cache";
     EXPECT_FALSE(qlntest::Exists(setup.Workspace()));
+}
+
+// Whatever a program of the user points at, the elevated copy creates,
+// writes and deletes nothing there: not the LoggerDir it names (a system
+// folder), not a file of the package's name behind a download cache that is
+// a link (a day old, which the cache would replace).
+TEST(DaemonProcess, ElevatedCopyWritesNothingWhereTheUserPoints) {
+    namespace fs = std::filesystem;
+    ElevatedInstallation setup(40);
+    setup.Reinstall();
+    DaemonLog log;
+    wchar_t system[MAX_PATH] = {};
+    ASSERT_NE(::GetSystemDirectoryW(system, MAX_PATH), 0u);
+    const std::wstring probe = std::wstring(system) + L"\\qlnprobe";
+    qlntest::SetKmString(L"LoggerDir", probe + L"\\");
+    const std::wstring elsewhere = setup.temp.dirWithSlash() + L"elsewhere";
+    const std::wstring victim = elsewhere + L"\\" + fs::path(setup.package.Path()).filename().wstring();
+    fs::create_directories(elsewhere);
+    qlntest::WriteText(victim, "keep");
+    fs::last_write_time(victim, fs::last_write_time(victim) - std::chrono::hours(48));
+    fs::remove_all(setup.package.StagingDir());
+    qlntest::DirectoryLink link(setup.package.StagingDir(), elsewhere);
+    ASSERT_TRUE(link.ok());
+
+    Daemon copy(L"--elevated-silent 1.16.KM16.2400", setup.exe);
+    EXPECT_NE(copy.Wait(), -1);
+    EXPECT_EQ(qlntest::ReadText(victim), "keep");
+    EXPECT_FALSE(qlntest::Exists(probe));
+    EXPECT_TRUE(log.Contains("LoggerDir is not used")) << log.Text();
+}
+
+// A progress record whose version is no release (a character after the
+// last digits, a line of its own after it) opens no workspace: the
+// interrupted deployment of the release it resembles is kept whole, and none
+// of its text starts a log line.
+TEST(DaemonProcess, ResumeOfARecordNamingNoReleaseTouchesNoWorkspace) {
+    ElevatedInstallation setup(40);
+    setup.Reinstall();
+    {
+        QLNUpgradeWorkspace workspace;
+        ASSERT_TRUE(workspace.Open(setup.install, qlntest::kPackageVersion));
+        qlntest::WriteText(workspace.Path() + L"\\replace.journal", "F bin\\QuillProc.exe\n");
+        qlntest::WriteText(workspace.Path() + L"\\rollback_backup\\bin\\QuillProc.exe", "backup");
+        workspace.Close();
+    }
+    QLNUpgradeProgress record;
+    record.inProgress = true;
+    record.targetVersion = L"1.16.KM16.2400!\r\nINJECTED [error] line";
+    record.upgradeType = L"silent";
+    record.stagingDir = setup.package.StagingDir();
+    record.productDir = setup.install;
+    record.SaveUpgradeProgress();
+    DaemonLog log;
+
+    Daemon resume(L"--elevated-resume", setup.exe);
+    EXPECT_EQ(resume.Wait(), 105) << log.Text();
+    EXPECT_EQ(qlntest::ReadText(setup.Workspace() + L"\\replace.journal"), "F bin\\QuillProc.exe\n");
+    EXPECT_EQ(qlntest::ReadText(setup.Workspace() + L"\\rollback_backup\\bin\\QuillProc.exe"), "backup");
+    EXPECT_TRUE(log.Contains("INJECTED")) << log.Text();
+    EXPECT_FALSE(log.Contains("\nINJECTED") || log.Contains("\rINJECTED")) << log.Text();
+    std::error_code error;
+    std::filesystem::remove_all(setup.Workspace(), error);
 }
 
 // A deployment that failed is killed while it rolls back; the next start's

@@ -95,15 +95,10 @@ bool ReferenceVersionSyntax(std::wstring_view text) {
     const auto digitsOnly = [&](std::wstring_view part) {
         return !part.empty() && std::all_of(part.begin(), part.end(), isDigit);
     };
-    // Leading number at least 1: blanks, an optional "+", digits not all 0.
-    const auto leadingAtLeastOne = [&](std::wstring_view part) {
-        const std::size_t first = part.find_first_not_of(L" \t\n\v\f\r");
-        if (first == std::wstring_view::npos) return false;
-        part.remove_prefix(first + (part[first] == L'+' ? 1 : 0));
-        const auto end = std::find_if_not(part.begin(), part.end(), isDigit);
-        return std::any_of(part.begin(), end, [](wchar_t c) { return c != L'0'; });
+    const auto atLeastOne = [&](std::wstring_view part) {
+        return digitsOnly(part) && std::any_of(part.begin(), part.end(), [](wchar_t c) { return c != L'0'; });
     };
-    return parts.size() == 4 && leadingAtLeastOne(parts[0]) && leadingAtLeastOne(parts[1]) &&
+    return parts.size() == 4 && atLeastOne(parts[0]) && atLeastOne(parts[1]) &&
            parts[2].substr(0, 2) == L"KM" && digitsOnly(parts[2].substr(std::min<std::size_t>(2, parts[2].size()))) &&
            digitsOnly(parts[3]);
 }

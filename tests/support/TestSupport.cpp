@@ -152,4 +152,49 @@ int RunProcess(const std::wstring& commandLine, DWORD timeoutMs) {
     return static_cast<int>(code);
 }
 
+namespace {
+
+std::wstring UnixPath(const std::wstring& path) {
+    using UnixNameFn = char*(CDECL*)(const wchar_t*);
+    const auto unixName = reinterpret_cast<UnixNameFn>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    char* name = unixName ? unixName(path.c_str()) : nullptr;
+    const std::wstring text = name ? qln::Utf8ToWide(name) : std::wstring();
+    if (name) ::HeapFree(::GetProcessHeap(), 0, name);
+    return text;
+}
+
+// Runs a Linux program, which gives no process handle to wait on, and waits
+// until done() holds (at most ten seconds).
+template <typename Done>
+bool RunLinux(std::wstring commandLine, Done done) {
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi{};
+    if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return false;
+    if (pi.hProcess) ::CloseHandle(pi.hProcess);
+    if (pi.hThread) ::CloseHandle(pi.hThread);
+    for (int i = 0; i < 200 && !done(); ++i) ::Sleep(50);
+    return done();
+}
+
+}  // namespace
+
+DirectoryLink::DirectoryLink(const std::wstring& link, const std::wstring& target) : m_link(link) {
+    const std::wstring unixTarget = UnixPath(target), unixLink = UnixPath(link);
+    m_ok = !unixTarget.empty() && !unixLink.empty() &&
+           RunLinux(L"Z:\\bin\\ln -s \"" + unixTarget + L"\" \"" + unixLink + L"\"", [&] {
+               const DWORD attributes = ::GetFileAttributesW(link.c_str());
+               return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+           });
+}
+
+DirectoryLink::~DirectoryLink() {
+    const std::wstring unixLink = UnixPath(m_link);
+    if (!unixLink.empty()) {
+        (void)RunLinux(L"Z:\\bin\\rm -f \"" + unixLink + L"\"",
+                       [&] { return ::GetFileAttributesW(m_link.c_str()) == INVALID_FILE_ATTRIBUTES; });
+    }
+}
+
 }  // namespace qlntest

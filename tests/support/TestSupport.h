@@ -82,4 +82,21 @@ private:
 // be started or did not end within the time-out (it is then terminated).
 int RunProcess(const std::wstring& commandLine, DWORD timeoutMs = 60000);
 
+// A Linux symbolic link at link to the folder target (Windows paths), which
+// Windows programs under Wine follow like a junction: what a program of the
+// user can plant in its own folders. Removed (the link, not the target) at
+// scope end.
+class DirectoryLink {
+public:
+    DirectoryLink(const std::wstring& link, const std::wstring& target);
+    ~DirectoryLink();
+    DirectoryLink(const DirectoryLink&) = delete;
+    DirectoryLink& operator=(const DirectoryLink&) = delete;
+    bool ok() const { return m_ok; }
+
+private:
+    std::wstring m_link;
+    bool m_ok = false;
+};
+
 }  // namespace qlntest

@@ -7,6 +7,7 @@
 
 #include "QLNUpgrade/KM/Upgrade/MsiManualUpgradeStrategy.h"
 #include "QLNUpgrade/KM/Upgrade/MsiSilentUpgradeStrategy.h"
+#include "QLNUpgrade/KM/Upgrade/QLNUpgradeWorkspace.h"
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeEngine.h"
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeProgress.h"
 #include "QLNUpgrade/KM/Upgrade/QLNVersionChecker.h"
@@ -226,6 +227,28 @@ TEST(MsiInstallerLog, ALoggerDirWithAQuoteAddsNothingToTheInstallersCommandLine)
     const std::string line = msiexec.CommandLines()[0];
     EXPECT_EQ(line.find("TRANSFORMS"), std::string::npos) << line;
     EXPECT_NE(line.find("/l*v \"" + qln::WideToUtf8(KMLoggerHelper::DefaultLogDir())), std::string::npos) << line;
+    qlntest::ClearProductRegistry();
+}
+
+// Without an open log file a safe LoggerDir still takes the installer's log;
+// an elevated copy's installer never logs below the user's folders.
+TEST(MsiInstallerLog, GoesToLoggerDirOrForAnElevatedCopyToTheAdministratorsFolder) {
+    qlntest::TempDir logs;
+    qlntest::SetKmString(L"LoggerDir", logs.dirWithSlash());
+    qlntest::SetKmString(L"MsiSilentUpgradePreNotify", L"false");
+    qlntest::FakeMsiexec msiexec;
+    qlntest::TempDir staging;
+    UpgradeContext ctx{kTarget, staging.path().wstring(), (staging.path() / "Q.msi").wstring()};
+    MsiSilentUpgradeStrategy silent;
+    for (const bool elevatedCopy : {false, true}) {
+        ctx.elevatedCopy = elevatedCopy;
+        EXPECT_EQ(silent.Execute(ctx), UpgradeResult::Success);
+    }
+    const std::wstring day = KMLoggerHelper::FormatLocalTime(L"%Y-%m-%d") + L".upgrade.msi.log\"";
+    ASSERT_EQ(msiexec.CommandLines().size(), 2u);
+    EXPECT_NE(msiexec.CommandLines()[0].find(qln::WideToUtf8(L"/l*v \"" + logs.dirWithSlash() + day)), std::string::npos);
+    EXPECT_NE(msiexec.CommandLines()[1].find(qln::WideToUtf8(L"/l*v \"" + QLNAdminLogFolder::Path() + day)), std::string::npos)
+        << msiexec.CommandLines()[1];
     qlntest::ClearProductRegistry();
 }
 

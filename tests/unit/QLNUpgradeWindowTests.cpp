@@ -8,8 +8,13 @@
 #include "QLNUpgrade/QLNUpgradeApp.h"
 #include "QLNUpgrade/QLNUpgradeHelper.h"
 #include "QLNUpgrade/QLNUpgradeWindow.h"
+#include "Utils/KM/KMWinOSUtils.h"
+#include "Utils/PathUtils.h"
 
 #include <gtest/gtest.h>
+
+#include <optional>
+#include <vector>
 
 namespace {
 
@@ -217,6 +222,49 @@ TEST(CommandLine, FirstMatchingSwitchWinsAndCaseIsIgnored) {
     EXPECT_EQ(parse({L"x.exe", L"--elevated-silent", L"--elevated-resume"}).version, L"--elevated-resume")
         << "the argument after the switch is the version, unchecked";
     EXPECT_EQ(parse({L"--elevated-resume"}).action, ElevatedAction::None) << "the program name is not scanned";
+}
+
+// The two tokens of a daemon that a setup program started with
+// administrator rights: its own, and that of the user's shell.
+std::optional<bool> g_shellElevated;
+std::vector<std::wstring> g_startedAsShell;
+bool g_startsAsShell = true;
+
+TEST(HandOver, ADaemonWithRightsTheShellLacksRestartsOnceWithTheShellsToken) {
+    struct Seams {
+        Seams() {
+            qln::seams::g_isRunningAsAdmin = [] { return true; };
+            qln::seams::g_isShellElevated = [] { return g_shellElevated; };
+            qln::seams::g_runAsShell = [](const std::wstring&, const std::wstring& commandLine) {
+                g_startedAsShell.push_back(commandLine);
+                return g_startsAsShell;
+            };
+        }
+        ~Seams() {
+            qln::seams::g_isRunningAsAdmin = nullptr;
+            qln::seams::g_isShellElevated = nullptr;
+            qln::seams::g_runAsShell = nullptr;
+        }
+    } seams;
+    auto handOver = [](std::vector<const wchar_t*> args) {
+        return HandOverToShell(ParseCommandLineArgs(static_cast<int>(args.size()), args.data()));
+    };
+    g_shellElevated = false;
+    EXPECT_EQ(handOver({L"x.exe"}), HandOver::Started);
+    ASSERT_EQ(g_startedAsShell.size(), 1u);
+    EXPECT_EQ(g_startedAsShell[0], L"\"" + GetModuleFileNameWhole() + L"\" --handed-over");
+    EXPECT_EQ(handOver({L"x.exe", L"--handed-over"}), HandOver::NotNeeded) << "one try only";
+    EXPECT_EQ(handOver({L"x.exe", L"--elevated-resume"}), HandOver::NotNeeded) << "the elevated copy keeps its rights";
+    EXPECT_TRUE(RunProgram(L"C:\\nowhere\\QLNCache.exe")) << "the status cache gets the shell's rights";
+    ASSERT_EQ(g_startedAsShell.size(), 2u);
+    EXPECT_EQ(g_startedAsShell[1], L"\"C:\\nowhere\\QLNCache.exe\"");
+    g_startsAsShell = false;
+    EXPECT_EQ(handOver({L"x.exe"}), HandOver::Failed);
+    for (const std::optional<bool> shell : {std::optional<bool>(true), std::optional<bool>()}) {
+        g_shellElevated = shell;
+        EXPECT_EQ(handOver({L"x.exe"}), HandOver::NotNeeded) << "no boundary: the shell is elevated too, or none is found";
+    }
+    EXPECT_EQ(g_startedAsShell.size(), 3u);
 }
 
 TEST(MutexName, IsBaseNameAndLogonSessionSuffix) {

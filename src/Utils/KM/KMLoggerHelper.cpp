@@ -9,6 +9,7 @@
 #include <spdlog/sinks/basic_file_sink.h>
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -51,6 +52,8 @@ std::uint64_t s_levelReadsSeen = 0;
 // by log calls to drop a message below it at once.
 std::atomic<int> s_filterLevel{-1};
 volatile bool s_debugOutputOnly = false;
+// The log directory was given to Initialize and is never replaced by LoggerDir.
+bool s_fixedDir = false;
 volatile bool s_loggerReady = false;
 // Set when the process starts its exit-time destructors (guarded by the
 // instance lock): spdlog's registry is about to go, so the logger in use is
@@ -274,7 +277,6 @@ KMLoggerHelper::KMLoggerHelper() {
         s_processExiting = true;
         ::LeaveCriticalSection(&inst.m_lock);
     });
-    Texts().logDir = ReadLoggerDir();
     Texts().levelName = ReadLoggerLevel();
 }
 
@@ -422,7 +424,7 @@ void KMLoggerHelper::DropLoggerLocked() {
     m_loggerName.clear();
 }
 
-bool KMLoggerHelper::Initialize(const std::wstring& suffix) {
+bool KMLoggerHelper::Initialize(const std::wstring& suffix, const std::wstring& fixedDir) {
     constexpr wchar_t kProbe[] = L"LoggerProbeInProgress";
     {
         qln::UniqueHkey key;
@@ -453,6 +455,8 @@ bool KMLoggerHelper::Initialize(const std::wstring& suffix) {
         ::EnterCriticalSection(&inst.m_lock);
         const auto unlock = qln::ScopeExit([&] { ::LeaveCriticalSection(&inst.m_lock); });
         Texts().fileSuffix = suffix;
+        s_fixedDir = !fixedDir.empty();
+        Texts().logDir = s_fixedDir ? fixedDir : ReadLoggerDir();
         inst.DropLoggerLocked();
         if (!inst.CreateLoggerLocked()) {
             WriteLoggerSwitch(kProbe, 0);
@@ -489,7 +493,8 @@ std::shared_ptr<spdlog::logger> KMLoggerHelper::GetLogger() {
     if (inst.m_logger) {
         const std::time_t now = s_clock.wallSeconds();
         if (now >= s_loggerDayStart && now < s_loggerDayEnd) {
-            if (TakeIfChanged(DirSwitch(), &ReadDirFromRegistry, s_dirReadsSeen, Texts().logDir)) inst.DropLoggerLocked();
+            if (!s_fixedDir && TakeIfChanged(DirSwitch(), &ReadDirFromRegistry, s_dirReadsSeen, Texts().logDir))
+                inst.DropLoggerLocked();
         } else {
             inst.DropLoggerLocked();
         }
@@ -565,8 +570,17 @@ std::shared_ptr<spdlog::logger> Begin(Level level, const SourceLoc& loc, std::st
 void Write(const std::shared_ptr<spdlog::logger>& logger, Level level, const SourceLoc& loc, std::string_view utf8Message) noexcept {
     try {
         const std::string func = FunctionName(loc.function);
+        // Arguments come from the registry, configuration files, other
+        // programs' messages and servers: none of them may start a line of
+        // its own. Most messages hold nothing to replace and are not copied.
+        const bool plain = std::none_of(utf8Message.begin(), utf8Message.end(), [](char c) {
+            const auto byte = static_cast<unsigned char>(c);
+            return byte < 0x20 || byte == 0x7F || byte == 0xE2;
+        });
+        const std::string sanitised = plain ? std::string() : qln::ForLogLine(utf8Message);
+        const std::string_view message = plain ? utf8Message : std::string_view(sanitised);
         logger->log(spdlog::log_clock::now(), spdlog::source_loc{loc.file, loc.line, func.c_str()}, ToSpd(level),
-                    spdlog::string_view_t(utf8Message.data(), utf8Message.size()));
+                    spdlog::string_view_t(message.data(), message.size()));
     } catch (...) {
     }
 }

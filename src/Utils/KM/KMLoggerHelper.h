@@ -25,8 +25,10 @@
 class KMLoggerHelper {
 public:
     // Creates the logger and writes the probe message. True when logging to
-    // the file works; false leaves the process on debugger lines.
-    static bool Initialize(const std::wstring& suffix);
+    // the file works; false leaves the process on debugger lines. With a
+    // fixedDir (ending in a backslash) the log goes there for the whole
+    // process and LoggerDir is never read.
+    static bool Initialize(const std::wstring& suffix, const std::wstring& fixedDir = {});
 
     // The logger for one log call, rolled over to a new file on a new local
     // date or a changed LoggerDir; empty when none can be had.

@@ -42,9 +42,66 @@ BOOL SystemInitiateShutdown(LPWSTR machine, LPWSTR message, DWORD timeoutSeconds
     return ::InitiateSystemShutdownW(machine, message, timeoutSeconds, force, reboot);
 }
 
+// A primary token of the session's shell, to start programs with its rights;
+// null when there is no shell window or its token cannot be had.
+qln::UniqueHandle OpenShellToken(DWORD access) noexcept {
+    DWORD pid = 0;
+    const HWND shell = ::GetShellWindow();
+    if (!shell || !::GetWindowThreadProcessId(shell, &pid) || pid == 0) return {};
+    qln::UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    qln::UniqueHandle token;
+    if (!process || !::OpenProcessToken(process.get(), access, token.put())) return {};
+    return token;
+}
+
+bool IsTokenElevated(HANDLE token) noexcept {
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    return ::GetTokenInformation(token, TokenElevation, &elevation, sizeof(elevation), &size) &&
+           elevation.TokenIsElevated != 0;
+}
+
+// Starts the program under a copy of the shell's token (taken beforehand:
+// Explorer's restart needs it after the shell has gone).
+bool RunWithToken(HANDLE shellToken, const std::wstring& path, const std::wstring& commandLine) noexcept {
+    qln::UniqueHandle primary;
+    if (!shellToken || !::DuplicateTokenEx(shellToken, MAXIMUM_ALLOWED, nullptr, SecurityImpersonation, TokenPrimary,
+                                           primary.put())) {
+        KM_LOG_ERROR(L"Cannot take the shell's token to start {}, error: {}", path, ::GetLastError());
+        return false;
+    }
+    std::wstring buffer = commandLine;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (!::CreateProcessWithTokenW(primary.get(), 0, path.c_str(), buffer.data(), CREATE_UNICODE_ENVIRONMENT, nullptr,
+                                   nullptr, &startup, &info)) {
+        KM_LOG_ERROR(L"Cannot start {} with the shell's rights, error: {}", path, ::GetLastError());
+        return false;
+    }
+    ::CloseHandle(info.hThread);
+    ::CloseHandle(info.hProcess);
+    return true;
+}
+
+constexpr DWORD kShellTokenAccess = TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY;
+
+// True when a program started now must take the shell's token: this process
+// has administrator rights that the user's shell does not have.
+bool MustStartAsShell() noexcept {
+    return KMWinOSUtils::IsRunningAsAdmin() && KMWinOSUtils::IsShellElevated() == false;
+}
+
 }  // namespace
 
 bool RunProgram(const std::wstring& path) noexcept {
+    if (MustStartAsShell()) {
+        try {
+            return KMWinOSUtils::RunAsShell(path, L"\"" + path + L"\"");
+        } catch (...) {
+            return false;
+        }
+    }
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
@@ -242,14 +299,21 @@ void KMWinOSUtils::RestartExplorer() noexcept {
     }
     try {
         KM_LOG_DEBUG(L"Starting to restart Explorer.exe");
+        // The new shell gets the old one's rights, never ours: its token is
+        // taken before the old one goes.
+        const bool asShell = MustStartAsShell();
+        const qln::UniqueHandle shellToken = asShell ? OpenShellToken(kShellTokenAccess) : qln::UniqueHandle();
         (void)TerminateProcessByName(L"explorer.exe");
         ::Sleep(kExplorerRestartPauseMs);
         wchar_t windowsDir[MAX_PATH] = {};
         ::GetWindowsDirectoryW(windowsDir, MAX_PATH);
         const std::wstring path = std::wstring(windowsDir) + L"\\" + L"explorer.exe";
-        // Windows often restarts its shell by itself; MakeProcessExist then
-        // starts no second one.
-        (void)MakeProcessExist(path);
+        // Windows often restarts its shell by itself; then no second one is started.
+        if (!asShell) {
+            (void)MakeProcessExist(path);
+        } else if (!IsProcessRunning(L"explorer.exe")) {
+            (void)RunWithToken(shellToken.get(), path, L"\"" + path + L"\"");
+        }
     } catch (const std::exception& e) {
         KM_LOG_ERROR("Exception during Explorer restart: {}", e.what());
     } catch (...) {
@@ -309,6 +373,23 @@ bool KMWinOSUtils::IsRunningAsAdmin() noexcept {
         elevation.TokenIsElevated = 0;
     }
     return elevation.TokenIsElevated != 0;
+}
+
+std::optional<bool> KMWinOSUtils::IsShellElevated() noexcept {
+    if (qln::seams::g_isShellElevated) return qln::seams::g_isShellElevated();
+    const qln::UniqueHandle token = OpenShellToken(TOKEN_QUERY);
+    if (!token) return std::nullopt;
+    return IsTokenElevated(token.get());
+}
+
+bool KMWinOSUtils::RunAsShell(const std::wstring& path, const std::wstring& commandLine) noexcept {
+    if (qln::seams::g_runAsShell) return qln::seams::g_runAsShell(path, commandLine);
+    const qln::UniqueHandle token = OpenShellToken(kShellTokenAccess);
+    if (!token) {
+        KM_LOG_ERROR(L"No shell to take the user's rights from for {}", path);
+        return false;
+    }
+    return RunWithToken(token.get(), path, commandLine);
 }
 
 const wchar_t* KMWinOSUtils::PlatformNameOf(USHORT nativeMachine) noexcept {

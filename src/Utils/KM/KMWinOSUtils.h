@@ -11,6 +11,7 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,8 +20,10 @@
 [[nodiscard]] DWORD SessionOfProcess(DWORD pid) noexcept;
 
 // Starts the program (application name only, no command line, the daemon's
-// environment and current directory) and does not wait for it. True when the
-// process was created.
+// environment and current directory) and does not wait for it. Never with
+// more rights than the user's shell: a process with administrator rights
+// whose session's shell runs without them starts it with the shell's token.
+// True when the process was created.
 [[nodiscard]] bool RunProgram(const std::wstring& path) noexcept;
 
 class KMWinOSUtils {
@@ -78,6 +81,15 @@ public:
     // Whether the process token is elevated.
     [[nodiscard]] static bool IsRunningAsAdmin() noexcept;
 
+    // Whether the token of the session's shell (the process of the shell
+    // window) is elevated; empty when there is no shell window or its token
+    // cannot be read (Wine has no shell window).
+    [[nodiscard]] static std::optional<bool> IsShellElevated() noexcept;
+    // Starts path with the command line (the program's quoted path first)
+    // under a copy of the shell's token, without waiting. False, logged, when
+    // there is no shell or the start failed.
+    [[nodiscard]] static bool RunAsShell(const std::wstring& path, const std::wstring& commandLine) noexcept;
+
     // "win32", "x64" or "ARM64": the machine's native platform (not the
     // daemon's own build), computed once per process.
     [[nodiscard]] static const std::wstring& GetMachinePlatformName() noexcept;
@@ -110,5 +122,11 @@ inline RestartExplorerFn g_restartExplorer = nullptr;
 inline ExitWindowsExFn g_exitWindowsEx = nullptr;
 inline InitiateSystemShutdownFn g_initiateSystemShutdown = nullptr;
 inline IsRunningAsAdminFn g_isRunningAsAdmin = nullptr;
+//   g_isShellElevated        replaces the token test of IsShellElevated.
+//   g_runAsShell             replaces the start of RunAsShell.
+using IsShellElevatedFn = std::optional<bool> (*)();
+using RunAsShellFn = bool (*)(const std::wstring& path, const std::wstring& commandLine);
+inline IsShellElevatedFn g_isShellElevated = nullptr;
+inline RunAsShellFn g_runAsShell = nullptr;
 
 }  // namespace qln::seams

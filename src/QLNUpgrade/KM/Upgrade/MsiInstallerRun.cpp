@@ -1,25 +1,41 @@
 #include "QLNUpgrade/KM/Upgrade/MsiInstallerRun.h"
 
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeProgress.h"
+#include "QLNUpgrade/KM/Upgrade/QLNUpgradeWorkspace.h"
 #include "QLNUpgrade/KM/Upgrade/QLNWindowsInstaller.h"
 #include "Utils/KM/KMLog.h"
 #include "Utils/KM/KMLoggerHelper.h"
 #include "Utils/KM/KMWinOSUtils.h"
 #include "Utils/PathUtils.h"
 
-std::wstring MsiInstallLogPath() {
-    // The directory of the log file in use. Without one (logging off, or its
-    // folder could not be made) the default folder: the configured text was
-    // not proven to be a folder, and it goes on the installer's command line.
-    std::wstring dir = KMLoggerHelper::CurrentLogPath();
-    const size_t slash = dir.find_last_of(L"\\/");
-    if (slash == std::wstring::npos) {
-        dir = KMLoggerHelper::DefaultLogDir();
-        (void)CreateDirectoryPath(dir);  // msiexec refuses to run when it cannot open its log
+std::wstring MsiInstallLogPath(const UpgradeContext& ctx) {
+    std::wstring dir;
+    if (ctx.elevatedCopy) {
+        dir = QLNAdminLogFolder::Open();
+        if (dir.empty()) return {};
     } else {
-        dir.resize(slash + 1);
+        dir = KMLoggerHelper::CurrentLogPath();
+        const size_t slash = dir.find_last_of(L"\\/");
+        dir.resize(slash == std::wstring::npos ? 0 : slash + 1);
+        // Logging off or its folder failed: the configured folder, which
+        // ReadLoggerDir gives only when it is safe on a command line.
+        if (dir.empty()) dir = KMLoggerHelper::ReadLoggerDir();
+        if (dir.empty()) dir = KMLoggerHelper::DefaultLogDir();
+        (void)CreateDirectoryPath(dir);  // msiexec refuses to run when it cannot open its log
     }
     return dir + KMLoggerHelper::FormatLocalTime(L"%Y-%m-%d") + L".upgrade.msi.log";
+}
+
+std::optional<std::wstring> MsiInstallerCommandLine(QLNWindowsInstaller::Run run, const wchar_t* failureText,
+                                                    UpgradeContext& ctx) {
+    const std::wstring logPath = MsiInstallLogPath(ctx);
+    KM_LOG_INFO(L"MSI install log: {}", logPath);
+    const auto parameters = logPath.empty() ? std::nullopt : QLNWindowsInstaller::BuildCommandLine(run, ctx.msiPath, logPath);
+    if (!parameters) {
+        if (logPath.empty()) KM_LOG_ERROR(L"No protected folder for the installer log; not starting msiexec");
+        ctx.errorText = failureText;
+    }
+    return parameters;
 }
 
 MsiProgressRecord::MsiProgressRecord(const wchar_t* upgradeType, const std::wstring& version, const std::wstring& stagingDir) {

@@ -11,14 +11,9 @@ UpgradeResult MsiManualUpgradeStrategy::Execute(UpgradeContext& ctx) {
 
     MsiProgressRecord progress(L"manual", ctx.version, ctx.stagingDir);
     KM_LOG_INFO(L"Launching interactive MSI installer: {}", ctx.msiPath);
-    const std::wstring logPath = MsiInstallLogPath();
-    KM_LOG_INFO(L"MSI install log: {}", logPath);
     const auto parameters =
-        QLNWindowsInstaller::BuildCommandLine(QLNWindowsInstaller::Run::InteractiveInstall, ctx.msiPath, logPath);
-    if (!parameters) {
-        ctx.errorText = L"Failed to launch msiexec for interactive installation";
-        return UpgradeResult::StrategyFailed;
-    }
+        MsiInstallerCommandLine(QLNWindowsInstaller::Run::InteractiveInstall, L"Failed to launch msiexec for interactive installation", ctx);
+    if (!parameters) return UpgradeResult::StrategyFailed;
 
     qln::UniqueHandle process;
     if (const auto notStarted = LaunchMsiexec(*parameters, SW_SHOWNORMAL,

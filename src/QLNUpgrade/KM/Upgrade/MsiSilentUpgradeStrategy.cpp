@@ -62,14 +62,9 @@ UpgradeResult MsiSilentUpgradeStrategy::Execute(UpgradeContext& ctx) {
     }
 
     KM_LOG_INFO(L"Launching MSI silent install: {}", ctx.msiPath);
-    const std::wstring logPath = MsiInstallLogPath();
-    KM_LOG_INFO(L"MSI install log: {}", logPath);
     const auto parameters =
-        QLNWindowsInstaller::BuildCommandLine(QLNWindowsInstaller::Run::SilentInstall, ctx.msiPath, logPath);
-    if (!parameters) {
-        ctx.errorText = L"Failed to launch msiexec for silent MSI install";
-        return UpgradeResult::StrategyFailed;
-    }
+        MsiInstallerCommandLine(QLNWindowsInstaller::Run::SilentInstall, L"Failed to launch msiexec for silent MSI install", ctx);
+    if (!parameters) return UpgradeResult::StrategyFailed;
 
     MsiProgressRecord progress(L"silent", ctx.version, ctx.stagingDir);
     qln::UniqueHandle process;

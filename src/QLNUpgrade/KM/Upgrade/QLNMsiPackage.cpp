@@ -96,19 +96,55 @@ std::wstring QLNMsiPackage::PackageFileNameOf(const std::wstring& url, const QLN
     return url.substr(slash + 1);
 }
 
+namespace {
+
+// Whole seconds since a last-write time. Unsigned on purpose: a time in the
+// future wraps to a huge age, so a file with a bogus time stamp is never
+// trusted as fresh.
+std::uint64_t SecondsSince(const FILETIME& written) {
+    SYSTEMTIME nowSystem{};
+    ::GetSystemTime(&nowSystem);
+    FILETIME now{};
+    ::SystemTimeToFileTime(&nowSystem, &now);
+    return (ToTicks(now) - ToTicks(written)) / kTicksPerSecond;
+}
+
+// Copies the cached package at cached into target when it is younger than a
+// day.
+bool CopyFreshCachedPackage(const std::wstring& cached, const std::wstring& target) {
+    // Opened for reading only and shared for reading only: while the copy is
+    // made nobody can change, rename or delete the file, and nothing here can
+    // write or delete anything through a link in the user's cache.
+    const qln::UniqueFileHandle file(::CreateFileW(cached.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    FILETIME written{};
+    if (!file || !::GetFileTime(file.get(), nullptr, nullptr, &written)) {
+        KM_LOG_INFO(L"No cached package to take: {} (error: {})", cached, ::GetLastError());
+        return false;
+    }
+    if (SecondsSince(written) >= QLNMsiPackage::kCacheLifetimeSeconds) {
+        KM_LOG_INFO(L"Cached package is older than a day, not taken: {}", cached);
+        return false;
+    }
+    ::DeleteFileW(target.c_str());
+    DWORD error = 0;
+    if (!qln::CopyFromHandle(file.get(), target, error)) {
+        KM_LOG_ERROR(L"Cannot copy the cached package {} to {}, error: {}", cached, target, error);
+        return false;
+    }
+    KM_LOG_INFO(L"Cached package {} copied to {}", cached, target);
+    return true;
+}
+
+}  // namespace
+
 bool QLNMsiPackage::IsCacheExpired(const std::wstring& path) {
     WIN32_FILE_ATTRIBUTE_DATA attributes{};
     if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &attributes)) {
         KM_LOG_WARN(L"IsCacheExpired: failed to get file attributes: {}", path);
         return true;
     }
-    SYSTEMTIME nowSystem{};
-    ::GetSystemTime(&nowSystem);
-    FILETIME now{};
-    ::SystemTimeToFileTime(&nowSystem, &now);
-    // Unsigned on purpose: a last-write time in the future wraps to a huge
-    // age, so a file with a bogus time stamp is never trusted as fresh.
-    const std::uint64_t elapsedSeconds = (ToTicks(now) - ToTicks(attributes.ftLastWriteTime)) / kTicksPerSecond;
+    const std::uint64_t elapsedSeconds = SecondsSince(attributes.ftLastWriteTime);
     const bool expired = elapsedSeconds >= kCacheLifetimeSeconds;
     KM_LOG_INFO(L"IsCacheExpired: file='{}', elapsedSeconds={}, expired={}", path, elapsedSeconds, expired);
     return expired;
@@ -233,24 +269,28 @@ bool QLNMsiPackage::DownloadMsi(const QLNVersionInfo& info, const std::wstring& 
     return Download(url, msiPath, force);
 }
 
-bool QLNMsiPackage::EnsureMsiReady(const QLNVersionInfo& info, const std::wstring& url, std::wstring& stagingDir,
-                                   std::wstring& msiPath, bool askUser) {
-    KM_LOG_INFO(L"EnsureMsiReady: version={}, url={}", info.version, url);
-    if (!DownloadMsi(info, url, stagingDir, msiPath, false)) {
+namespace {
+
+// fetch(force) places the package at msiPath; it is verified, fetched once
+// more with force when that fails, and verified again. Without askUser a
+// package that failed twice is returned unasked (true).
+template <typename Fetch>
+bool FetchVerified(Fetch fetch, const std::wstring& msiPath, bool askUser) {
+    if (!fetch(false)) {
         KM_LOG_ERROR(L"Initial MSI download failed");
         return false;
     }
-    if (VerifyMsiPackage(msiPath)) {
+    if (QLNMsiPackage::VerifyMsiPackage(msiPath)) {
         KM_LOG_INFO(L"MSI verification passed on first attempt");
         return true;
     }
     KM_LOG_WARN(L"MSI verification failed, deleting and re-downloading: {}", msiPath);
     ::DeleteFileW(msiPath.c_str());
-    if (!DownloadMsi(info, url, stagingDir, msiPath, true)) {
+    if (!fetch(true)) {
         KM_LOG_ERROR(L"Forced MSI re-download failed");
         return false;
     }
-    if (VerifyMsiPackage(msiPath)) {
+    if (QLNMsiPackage::VerifyMsiPackage(msiPath)) {
         KM_LOG_INFO(L"MSI verification passed after re-download");
         return true;
     }
@@ -265,6 +305,25 @@ bool QLNMsiPackage::EnsureMsiReady(const QLNVersionInfo& info, const std::wstrin
     }
     KM_LOG_INFO(L"User chose to continue with unverified MSI");
     return true;
+}
+
+}  // namespace
+
+bool QLNMsiPackage::EnsureMsiReady(const QLNVersionInfo& info, const std::wstring& url, std::wstring& stagingDir,
+                                   std::wstring& msiPath, bool askUser) {
+    KM_LOG_INFO(L"EnsureMsiReady: version={}, url={}", info.version, url);
+    return FetchVerified([&](bool force) { return DownloadMsi(info, url, stagingDir, msiPath, force); }, msiPath, askUser);
+}
+
+bool QLNMsiPackage::EnsureMsiReadyIn(const std::wstring& dir, const QLNVersionInfo& info, const std::wstring& url,
+                                     std::wstring& msiPath) {
+    KM_LOG_INFO(L"EnsureMsiReady: version={}, url={}, into {}", info.version, url, dir);
+    const std::wstring name = PackageFileNameOf(url, info);
+    msiPath = dir + L"\\" + name;
+    const std::wstring cached = BuildStagingDir(info) + L"\\" + name;
+    return FetchVerified(
+        [&](bool force) { return (!force && CopyFreshCachedPackage(cached, msiPath)) || Download(url, msiPath, true); },
+        msiPath, false);
 }
 
 void QLNMsiPackage::CleanupStagingDir(const std::wstring& stagingDir) {

@@ -80,6 +80,15 @@ public:
     [[nodiscard]] static bool EnsureMsiReady(const QLNVersionInfo& info, const std::wstring& url, std::wstring& stagingDir,
                                              std::wstring& msiPath, bool askUser = true);
 
+    // EnsureMsiReady for a run with administrator rights, without asking: the
+    // package in dir (its protected workspace), never written, renamed or
+    // deleted in the user's download cache. A fresh cached package there is
+    // opened for reading only, sharing nothing but reading, and copied into
+    // dir from that handle; a missing, stale or failing one is downloaded
+    // into dir (its ".partial" file there too). msiPath receives the package.
+    [[nodiscard]] static bool EnsureMsiReadyIn(const std::wstring& dir, const QLNVersionInfo& info, const std::wstring& url,
+                                               std::wstring& msiPath);
+
     // Deletes the staging directory tree; failures are only logged.
     static void CleanupStagingDir(const std::wstring& stagingDir);
 

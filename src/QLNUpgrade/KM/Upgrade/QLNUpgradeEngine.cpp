@@ -34,6 +34,13 @@ bool IsValidVersion(const std::wstring& version) {
     return ParseVersionNumber(version, number);
 }
 
+// A version text from the user's registry finds a workspace only when it is a
+// version and the folder it names is spelled exactly like it: anything else
+// would map onto another release's workspace.
+bool NamesItsWorkspace(const std::wstring& version) {
+    return IsValidVersion(version) && QLNMsiPackage::VersionFolderName(version) == version;
+}
+
 // Names of the folders directly below a folder (none when it cannot be listed).
 std::vector<std::wstring> ListSubfolders(const std::wstring& folder) {
     std::vector<std::wstring> names;
@@ -98,8 +105,12 @@ void QLNUpgradeEngine::SetError(const std::wstring& text) {
     KM_LOG_ERROR(L"{}", text);
 }
 
+bool QLNUpgradeEngine::UsesWorkspace() const {
+    return m_role == Role::ElevatedCopy || KMWinOSUtils::IsRunningAsAdmin();
+}
+
 bool QLNUpgradeEngine::LockInstallation(const std::wstring& installRoot) {
-    if (m_lock.Held() || !KMWinOSUtils::IsRunningAsAdmin() || m_lock.Acquire(installRoot)) return true;
+    if (m_lock.Held() || !UsesWorkspace() || m_lock.Acquire(installRoot)) return true;
     SetError(L"Another upgrade of this installation is already running");
     return false;
 }
@@ -173,12 +184,12 @@ UpgradeResult QLNUpgradeEngine::Upgrade(const std::wstring& version, UpgradeStra
     // With administrator rights nothing is installed from, or restored from, a
     // folder the user can write: the strategies work in the protected
     // workspace, on a copy of the package checked again there.
-    const bool elevated = KMWinOSUtils::IsRunningAsAdmin();
-    if (elevated && !m_workspace.Open(installRoot, version)) {
+    const bool protectedRun = UsesWorkspace();
+    if (protectedRun && !m_workspace.Open(installRoot, version)) {
         SetError(L"Failed to prepare the protected upgrade workspace");
         return UpgradeResult::Failed;
     }
-    if (elevated && !SettleOtherDeployments(installRoot, version)) {
+    if (protectedRun && !SettleOtherDeployments(installRoot, version)) {
         SetError(L"An interrupted upgrade of another release could not be rolled back");
         return UpgradeResult::Failed;
     }
@@ -197,16 +208,20 @@ UpgradeResult QLNUpgradeEngine::Upgrade(const std::wstring& version, UpgradeStra
     auto cleanupStaging = qln::ScopeExit([&] {
         if (m_role == Role::Daemon) QLNMsiPackage::CleanupStagingDir(stagingDir);
     });
-    // The user is asked about an unverified package once, below, about the
-    // bytes that are held.
-    if (!QLNMsiPackage::EnsureMsiReady(target, url, stagingDir, msiPath, false)) {
+    // An elevated copy only reads the user's download cache; everything it
+    // writes lands in its workspace. The user is asked about an unverified
+    // package once, below, about the bytes that are held.
+    const bool ready = m_role == Role::ElevatedCopy
+                           ? QLNMsiPackage::EnsureMsiReadyIn(m_workspace.Path(), target, url, msiPath)
+                           : QLNMsiPackage::EnsureMsiReady(target, url, stagingDir, msiPath, false);
+    if (!ready) {
         SetError(L"MSI package download or signature verification failed");
         return UpgradeResult::MsiVerificationFailed;
     }
 
-    // The staging folder is writable by the user, and the installer may run
-    // with administrator rights: from here on the package cannot be changed,
-    // and it is checked again now that it is held, so that what the
+    // The package may lie in a folder the user can write, while the installer
+    // may run with administrator rights: from here on the package cannot be
+    // changed, and it is checked again now that it is held, so that what the
     // installer reads is what was verified. Released before the clean-up.
     QLNPackageHold hold;
     if (!hold.Acquire(msiPath)) {
@@ -215,7 +230,9 @@ UpgradeResult QLNUpgradeEngine::Upgrade(const std::wstring& version, UpgradeStra
     }
 
     UpgradeContext context{version, stagingDir, msiPath, installRoot, std::wstring(), m_role == Role::ElevatedCopy};
-    if (elevated) {
+    if (m_role == Role::ElevatedCopy) {
+        context.stagingDir = m_workspace.Path();
+    } else if (protectedRun) {
         std::wstring copy;
         if (!m_workspace.TakePackage(hold.Handle(), ::PathFindFileNameW(msiPath.c_str()), copy) ||
             (hold.Verified() && !QLNMsiPackage::VerifyMsiPackage(copy))) {
@@ -302,7 +319,9 @@ UpgradeResult QLNUpgradeEngine::ResumeUpgrade() {
             KM_LOG_WARN(L"No valid newer version in registry cache, aborting resume");
             SetError(L"No valid newer version found in registry cache");
             // Its deployment cannot be finished: it is undone instead.
-            if (KMWinOSUtils::IsRunningAsAdmin() && m_workspace.Open(installRoot, progress.targetVersion)) {
+            if (!NamesItsWorkspace(progress.targetVersion)) {
+                KM_LOG_WARN(L"The upgrade progress names no release: '{}'; no workspace is touched", progress.targetVersion);
+            } else if (UsesWorkspace() && m_workspace.Open(installRoot, progress.targetVersion)) {
                 m_rolledBack = false;
                 RollBackInterrupted(installRoot, progress.targetVersion);
                 if (m_rolledBack) QLNUpgradeResultStore::AddResult(false, L"rollback", progress.targetVersion, Code(result));

@@ -71,6 +71,9 @@ private:
                                UpgradeResult fallback);
     UpgradeResult Upgrade(const std::wstring& version, UpgradeStrategyChain chain, UpgradeResult fallback);
     void SetError(const std::wstring& text);
+    // An elevated copy, or a run with administrator rights: it installs from
+    // and restores from the protected workspace only.
+    [[nodiscard]] bool UsesWorkspace() const;
     // With administrator rights: the machine-wide lock of this installation,
     // taken once per entry point and kept until its outcome is recorded.
     // False (with the error set) when another run holds it.

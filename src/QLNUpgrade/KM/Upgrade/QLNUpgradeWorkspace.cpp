@@ -56,6 +56,56 @@ std::wstring AsideName(const std::wstring& root) {
                        now.wMinute, now.wSecond);
 }
 
+// Makes the root or holds the one an administrator's run made (its identity
+// is the recorded one); any other folder of that name is moved aside.
+bool OpenRoot(qln::ProtectedDirectory& folder, const std::wstring& root) {
+    DWORD error = 0;
+    bool made = folder.Create(root, error, true);
+    if (!made && error != ERROR_ALREADY_EXISTS) {
+        KM_LOG_ERROR(L"Upgrade workspace: cannot make {}, error: {}", root, error);
+        return false;
+    }
+    if (!made) {
+        const auto recorded = qln::ReadMachineString(QLNUpgradeWorkspace::kRootIdentityValue);
+        if (folder.Hold(root, error) && recorded && !recorded->empty() && *recorded == folder.Identity()) {
+            // Ours; whatever access list it has now, it gets ours again.
+            if (folder.ReapplyProtection(error)) return true;
+            KM_LOG_ERROR(L"Upgrade workspace: cannot protect {} again, error: {}", root, error);
+            folder.Release();
+            return false;
+        }
+        folder.Release();
+        // Anybody may make a folder in ProgramData, with any access list and
+        // anything inside: one we did not make is never used.
+        const std::wstring aside = AsideName(root);
+        KM_LOG_WARN(L"Upgrade workspace {} was not made by an administrator's upgrade, moving it aside to {}", root,
+                    aside);
+        if (!::MoveFileExW(root.c_str(), aside.c_str(), 0)) {
+            KM_LOG_ERROR(L"Upgrade workspace: cannot move {} aside, error: {}", root, ::GetLastError());
+            return false;
+        }
+        if (!folder.Create(root, error, true)) {
+            KM_LOG_ERROR(L"Upgrade workspace: cannot make {}, error: {}", root, error);
+            return false;
+        }
+    }
+    const std::wstring identity = folder.Identity();
+    if (identity.empty() || !qln::WriteMachineString(QLNUpgradeWorkspace::kRootIdentityValue, identity)) {
+        // Without the record the next run could not tell this folder from one
+        // made by somebody else, and would not find an interrupted run in it.
+        KM_LOG_ERROR(L"Upgrade workspace: cannot record the identity of {}, error: {}", root, ::GetLastError());
+        folder.Release();
+        return false;
+    }
+    KM_LOG_INFO(L"Upgrade workspace root created: {}", root);
+    return true;
+}
+
+// The root, checked and held, with no reparse point from the drive down to it.
+bool OpenCheckedRoot(qln::ProtectedDirectory& folder, const std::wstring& root) {
+    return NoReparsePointOnTheWay(root.substr(0, root.rfind(L'\\'))) && OpenRoot(folder, root);
+}
+
 }  // namespace
 
 bool QLNDeploymentLock::Acquire(const std::wstring& installRoot) {
@@ -109,50 +159,6 @@ std::wstring QLNUpgradeWorkspace::PathFor(const std::wstring& installRoot, const
     return installation.empty() ? std::wstring() : installation + L"\\" + QLNMsiPackage::VersionFolderName(version);
 }
 
-bool QLNUpgradeWorkspace::OpenRoot(const std::wstring& root) {
-    qln::ProtectedDirectory& folder = m_folders[0];
-    DWORD error = 0;
-    bool made = folder.Create(root, error, true);
-    if (!made && error != ERROR_ALREADY_EXISTS) {
-        KM_LOG_ERROR(L"Upgrade workspace: cannot make {}, error: {}", root, error);
-        return false;
-    }
-    if (!made) {
-        const auto recorded = qln::ReadMachineString(kRootIdentityValue);
-        if (folder.Hold(root, error) && recorded && !recorded->empty() && *recorded == folder.Identity()) {
-            // Ours; whatever access list it has now, it gets ours again.
-            if (folder.ReapplyProtection(error)) return true;
-            KM_LOG_ERROR(L"Upgrade workspace: cannot protect {} again, error: {}", root, error);
-            folder.Release();
-            return false;
-        }
-        folder.Release();
-        // Anybody may make a folder in ProgramData, with any access list and
-        // anything inside: one we did not make is never used.
-        const std::wstring aside = AsideName(root);
-        KM_LOG_WARN(L"Upgrade workspace {} was not made by an administrator's upgrade, moving it aside to {}", root,
-                    aside);
-        if (!::MoveFileExW(root.c_str(), aside.c_str(), 0)) {
-            KM_LOG_ERROR(L"Upgrade workspace: cannot move {} aside, error: {}", root, ::GetLastError());
-            return false;
-        }
-        if (!folder.Create(root, error, true)) {
-            KM_LOG_ERROR(L"Upgrade workspace: cannot make {}, error: {}", root, error);
-            return false;
-        }
-    }
-    const std::wstring identity = folder.Identity();
-    if (identity.empty() || !qln::WriteMachineString(kRootIdentityValue, identity)) {
-        // Without the record the next run could not tell this folder from one
-        // made by somebody else, and would not find an interrupted run in it.
-        KM_LOG_ERROR(L"Upgrade workspace: cannot record the identity of {}, error: {}", root, ::GetLastError());
-        folder.Release();
-        return false;
-    }
-    KM_LOG_INFO(L"Upgrade workspace root created: {}", root);
-    return true;
-}
-
 bool QLNUpgradeWorkspace::Open(const std::wstring& installRoot, const std::wstring& version) {
     Close();
     const std::wstring root = RootPath();
@@ -162,7 +168,7 @@ bool QLNUpgradeWorkspace::Open(const std::wstring& installRoot, const std::wstri
     }
     const std::wstring installation = InstallationPath(installRoot);
     const std::wstring path = installation + L"\\" + QLNMsiPackage::VersionFolderName(version);
-    if (!NoReparsePointOnTheWay(root.substr(0, root.rfind(L'\\'))) || !OpenRoot(root) ||
+    if (!OpenCheckedRoot(m_folders[0], root) ||
         !HoldOrCreate(m_folders[1], installation) || !HoldOrCreate(m_folders[2], path)) {
         Close();
         return false;
@@ -182,24 +188,10 @@ bool QLNUpgradeWorkspace::TakePackage(HANDLE heldPackage, const std::wstring& fi
     m_package.reset();
     ::SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
     ::DeleteFileW(target.c_str());
-    {
-        qln::UniqueFileHandle out(
-            ::CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-        LARGE_INTEGER start{};
-        bool copied = out && ::SetFilePointerEx(heldPackage, start, nullptr, FILE_BEGIN);
-        std::vector<char> buffer(1 << 20);
-        for (DWORD read = 0; copied; ) {
-            copied = ::ReadFile(heldPackage, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr) != FALSE;
-            if (!copied || read == 0) break;
-            DWORD written = 0;
-            copied = ::WriteFile(out.get(), buffer.data(), read, &written, nullptr) && written == read;
-        }
-        if (!copied) {
-            KM_LOG_ERROR(L"Upgrade workspace: cannot copy the package to {}, error: {}", target, ::GetLastError());
-            out.reset();
-            ::DeleteFileW(target.c_str());
-            return false;
-        }
+    DWORD error = 0;
+    if (!qln::CopyFromHandle(heldPackage, target, error)) {
+        KM_LOG_ERROR(L"Upgrade workspace: cannot copy the package to {}, error: {}", target, error);
+        return false;
     }
     // Administrators only can write here; the hold keeps even them from
     // changing the file between its check and the installer's read.
@@ -229,4 +221,53 @@ void QLNUpgradeWorkspace::Remove() {
     } else {
         KM_LOG_WARN(L"Failed to remove the upgrade workspace {}, error: {}", path, ::GetLastError());
     }
+}
+
+std::wstring QLNAdminLogFolder::Path() {
+    const std::wstring root = QLNUpgradeWorkspace::RootPath();
+    return root.empty() ? std::wstring() : root + L"\\Logs\\";
+}
+
+const std::wstring& QLNAdminLogFolder::Open() {
+    struct Held {
+        qln::ProtectedDirectory root;
+        qln::ProtectedDirectory logs;
+        std::wstring path;
+    };
+    // Never destroyed: detached threads may log while the process exits.
+    static const Held* const held = [] {
+        auto* folders = new Held();
+        const std::wstring root = QLNUpgradeWorkspace::RootPath();
+        std::wstring path = Path();
+        if (!root.empty() && OpenCheckedRoot(folders->root, root) &&
+            HoldOrCreate(folders->logs, path.substr(0, path.size() - 1))) {
+            folders->path = std::move(path);
+        }
+        return folders;
+    }();
+    return held->path;
+}
+
+void QLNAdminLogFolder::RemoveOldFiles() {
+    const std::wstring& folder = Open();
+    if (folder.empty()) return;
+    FILETIME now{};
+    ::GetSystemTimeAsFileTime(&now);
+    const auto ticks = [](const FILETIME& time) {
+        return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    };
+    constexpr std::uint64_t kKeepTicks = std::uint64_t{kKeepDays} * 24 * 3600 * 10000000;
+    WIN32_FIND_DATAW entry{};
+    qln::UniqueFindHandle find(::FindFirstFileW((folder + L"*.log").c_str(), &entry));
+    if (!find) return;
+    do {
+        const std::wstring name = entry.cFileName;
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || ticks(entry.ftLastWriteTime) + kKeepTicks > ticks(now))
+            continue;
+        if (::DeleteFileW((folder + name).c_str())) {
+            KM_LOG_INFO(L"Removed old log file {}{}", folder, name);
+        } else {
+            KM_LOG_WARN(L"Cannot remove old log file {}{}, error: {}", folder, name, ::GetLastError());
+        }
+    } while (::FindNextFileW(find.get(), &entry));
 }

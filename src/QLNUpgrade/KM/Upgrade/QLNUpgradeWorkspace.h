@@ -91,9 +91,27 @@ public:
     void Close() noexcept;
 
 private:
-    [[nodiscard]] bool OpenRoot(const std::wstring& root);
-
     std::array<qln::ProtectedDirectory, 3> m_folders;  // root, installation, version
     qln::UniqueFileHandle m_package;
     std::wstring m_path;
+};
+
+// Where a run with administrator rights logs, itself and its installer runs:
+// %ProgramData%\QLNUpgrade\Logs, below the workspace root and made and checked
+// by the same rules. The user's LoggerDir is no place for it: a link there
+// would have the run create or append to any file of the machine.
+class QLNAdminLogFolder {
+public:
+    // Log files older than this are removed from the folder, which only
+    // administrators can clean.
+    static constexpr unsigned kKeepDays = 30;
+
+    // %ProgramData%\QLNUpgrade\Logs\ (empty when the system names no
+    // ProgramData folder). Nothing is created.
+    [[nodiscard]] static std::wstring Path();
+    // The folder, made or checked on the first call and held until the
+    // process ends; empty when it cannot be made safe. Any thread.
+    [[nodiscard]] static const std::wstring& Open();
+    // Removes the log files there that are older than kKeepDays.
+    static void RemoveOldFiles();
 };

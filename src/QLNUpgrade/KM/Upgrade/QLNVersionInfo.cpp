@@ -9,13 +9,8 @@ namespace {
 
 constexpr std::int32_t kPatchOffset = 40000;
 constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
-constexpr std::int64_t kMin = std::numeric_limits<std::int32_t>::min();
 
 constexpr bool IsAsciiDigit(wchar_t c) noexcept { return c >= L'0' && c <= L'9'; }
-
-constexpr bool IsSpace(wchar_t c) noexcept {
-    return c == L' ' || c == L'\t' || c == L'\n' || c == L'\v' || c == L'\f' || c == L'\r';
-}
 
 // Accumulates one more digit, sticking at the bound once it is passed.
 constexpr std::int64_t AddDigit(std::int64_t magnitude, wchar_t digit) noexcept {
@@ -24,19 +19,7 @@ constexpr std::int64_t AddDigit(std::int64_t magnitude, wchar_t digit) noexcept 
 }
 
 constexpr std::int32_t Saturate(std::int64_t value) noexcept {
-    return static_cast<std::int32_t>(value > kMax ? kMax : (value < kMin ? kMin : value));
-}
-
-// The leading integer of a component: optional white space, an optional sign,
-// then decimal digits up to the first other character; no digits give 0.
-constexpr std::int32_t LeadingInteger(std::wstring_view text) noexcept {
-    std::size_t i = 0;
-    while (i < text.size() && IsSpace(text[i])) ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == L'+' || text[i] == L'-')) negative = text[i++] == L'-';
-    std::int64_t magnitude = 0;
-    for (; i < text.size() && IsAsciiDigit(text[i]); ++i) magnitude = AddDigit(magnitude, text[i]);
-    return Saturate(negative ? -magnitude : magnitude);
+    return static_cast<std::int32_t>(value > kMax ? kMax : value);
 }
 
 // One or more ASCII digits and nothing else.
@@ -54,15 +37,21 @@ constexpr bool Parse(std::wstring_view text, VersionNumber& number) noexcept {
     number = VersionNumber{};
     if (text.empty()) return false;
 
+    // Every component is wholly digits: a version travels into log lines,
+    // folder names and command lines, where anything after the digits of a
+    // leniently read component (a line break, a quote) would travel along.
     auto dot = text.find(L'.');
     if (dot == std::wstring_view::npos) return false;
-    number.major = LeadingInteger(text);
+    std::int64_t major = 0;
+    if (!DigitsOnly(text.substr(0, dot), major)) return false;
+    number.major = Saturate(major);
 
     auto rest = text.substr(dot + 1);
-    if (rest.empty()) return false;
     dot = rest.find(L'.');
     if (dot == std::wstring_view::npos) return false;
-    number.minor = LeadingInteger(rest);
+    std::int64_t minor = 0;
+    if (!DigitsOnly(rest.substr(0, dot), minor)) return false;
+    number.minor = Saturate(minor);
 
     rest = rest.substr(dot + 1);
     if (rest.size() < 2 || rest[0] != L'K' || rest[1] != L'M') return false;

@@ -3,15 +3,13 @@
 // the comparison with the running version. Stateless; any thread may call.
 //
 // Version number syntax: "major.minor.KMpatch.build", for example
-// "1.16.KM16.2381". major and minor are read leniently (leading white space,
-// optional sign, then digits up to the first other character; no digits give
-// 0) and must both be at least 1. The tag "KM" is upper case only; the digits
-// after it and the build component must be ASCII digits and nothing else.
-// The third number is the tag's digits plus 40000, so that it matches the
-// third number of the executable's numeric file version.
+// "1.16.KM16.2381": four components, each wholly ASCII digits (the third after
+// the upper-case tag "KM"); major and minor must both be at least 1. The
+// third number is the tag's digits plus 40000, so that it matches the third
+// number of the executable's numeric file version.
 //
-// Components too large for a signed 32-bit number saturate at INT32_MAX (or
-// INT32_MIN for a negative major or minor) instead of wrapping.
+// Components too large for a signed 32-bit number saturate at INT32_MAX
+// instead of wrapping.
 
 #include "QLNVersion.h"
 
