@@ -700,9 +700,8 @@ TEST(DaemonProcess, ElevatedCopyWritesNothingWhereTheUserPoints) {
 }
 
 // A progress record whose version is no release (a character after the
-// last digits, a line of its own after it) opens no workspace: the
-// interrupted deployment of the release it resembles is kept whole, and none
-// of its text starts a log line.
+// last digits) opens no workspace: the interrupted deployment of the release
+// it resembles is kept whole. None of the record's text starts a log line.
 TEST(DaemonProcess, ResumeOfARecordNamingNoReleaseTouchesNoWorkspace) {
     ElevatedInstallation setup(40);
     setup.Reinstall();
@@ -715,8 +714,8 @@ TEST(DaemonProcess, ResumeOfARecordNamingNoReleaseTouchesNoWorkspace) {
     }
     QLNUpgradeProgress record;
     record.inProgress = true;
-    record.targetVersion = L"1.16.KM16.2400!\r\nINJECTED [error] line";
-    record.upgradeType = L"silent";
+    record.targetVersion = L"1.16.KM16.2400!";
+    record.upgradeType = L"silent\r\nINJECTED [error] line";
     record.stagingDir = setup.package.StagingDir();
     record.productDir = setup.install;
     record.SaveUpgradeProgress();
