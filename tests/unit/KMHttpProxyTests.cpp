@@ -54,11 +54,11 @@ protected:
     bool Download(const std::wstring& url) const {
         return KMHttpUtils::DownloadToFile(url, (m_dir.path() / L"f").wstring(), {60000, 1, 0});
     }
-    // A script that sends localhost through the open proxy and all else direct.
-    std::string PacUrl(const std::string& key) const {
+    // A script that sends localhost through the open proxy (or the one at proxyPort) and all else direct.
+    std::string PacUrl(const std::string& key, int proxyPort = 0) const {
         return "http://" + At(m_http) + "/r/" + key + "/status/200?body=" +
                qlntest::UrlEncode("function FindProxyForURL(url, host) { return host == \"localhost\" ? \"PROXY " +
-                                  At(m_proxy) + "\" : \"DIRECT\"; }");
+                                  At(proxyPort ? proxyPort : m_proxy) + "\" : \"DIRECT\"; }");
     }
 
     int m_https = qlntest::ServerPort(L"QLN_TEST_HTTPS_PORT"), m_http = qlntest::ServerPort(L"QLN_TEST_HTTP_PORT");
@@ -80,7 +80,7 @@ TEST_F(ProxyTest, DecisionChoosesTheProxyOrTheDirectWayOncePerHostAndCheck) {
         {4, "", "", pac, "localhost", "proxy " + proxy + " (auto-config " + pac + ")"},
         {4, "", "", pac, "127.0.0.1", "bypass"},
         {6, proxy, "", "http://" + At(m_closed) + "/none.pac", "localhost", "proxy " + proxy + " (user)"},
-        {8, "", "", "", "localhost", "proxy " + proxy + " (auto-config " + pac + ")"},
+        {8, "", "", "", "localhost", "proxy " + proxy + " (detected auto-config " + pac + ")"},
         {1, "", "", "", "localhost", "direct"},
         {2, At(m_closed), "", "", "localhost", "proxy " + proxy + " (machine)", proxy},
         {2, At(m_closed), "", "", "localhost", "proxy " + At(m_closed) + " (user)"},  // down: the one to fail
@@ -133,6 +133,22 @@ TEST_F(ProxyTest, ProxySignInIsRetriedOnceThenTheRequestFails) {
     EXPECT_EQ(KMHttpProxy::ChooseSignInScheme(WINHTTP_AUTH_SCHEME_NTLM | WINHTTP_AUTH_SCHEME_NEGOTIATE), 0x10u);
     EXPECT_EQ(KMHttpProxy::ChooseSignInScheme(WINHTTP_AUTH_SCHEME_NTLM | WINHTTP_AUTH_SCHEME_BASIC), 0x2u);
     EXPECT_EQ(KMHttpProxy::ChooseSignInScheme(WINHTTP_AUTH_SCHEME_BASIC), 0u);
+}
+
+// The sign-in goes to a proxy that a script at the user's own address names, never to one that
+// detection found (anyone on the local network can answer it), whose 407 is logged and final.
+TEST_F(ProxyTest, SignInGoesOnlyToAProxyThatTheSettingsName) {
+    static std::string pac;
+    pac = PacUrl(qlntest::UniqueKey(), m_auth);
+    qln::seams::g_detectAutoProxyConfigUrl = [](std::wstring& url) { return url = qlntest::Widen(pac), true; };
+    const std::string get = "GET " + qln::WideToUtf8(Url("localhost", m_http, "http"));
+    for (const auto& [flags, sent] : {std::pair{8u, 1u}, std::pair{4u, 2u}}) {
+        SetUserSettings(flags, "", "", pac);
+        const size_t before = ProxyLogged(L"QLN_TEST_PROXY_AUTH_LOG", get);
+        EXPECT_FALSE(Download(Url("localhost", m_http, "http")));
+        EXPECT_EQ(ProxyLogged(L"QLN_TEST_PROXY_AUTH_LOG", get) - before, sent) << flags;
+    }
+    EXPECT_EQ(m_log.Matching("proxy " + At(m_auth) + " found by automatic detection asks for sign-in (407)").size(), 1u);
 }
 
 }  // namespace
