@@ -26,8 +26,10 @@ void SetUserSettings(DWORD flags, const std::string& proxy, const std::string& b
                                 record.data(), static_cast<DWORD>(record.size())), ERROR_SUCCESS);
 }
 
-void SetMachineProxy(const wchar_t* proxy) {
-    WINHTTP_PROXY_INFO info{proxy ? DWORD{3} : DWORD{1}, const_cast<wchar_t*>(proxy), nullptr};
+void SetMachineProxy(const std::string& proxy, const std::string& bypass = "") {
+    std::wstring server = qlntest::Widen(proxy), list = qlntest::Widen(bypass);
+    WINHTTP_PROXY_INFO info{proxy.empty() ? DWORD{1} : DWORD{3}, proxy.empty() ? nullptr : server.data(),
+                            bypass.empty() ? nullptr : list.data()};
     ASSERT_TRUE(::WinHttpSetDefaultProxyConfiguration(&info)) << ::GetLastError();
 }
 
@@ -45,7 +47,7 @@ protected:
     void TearDown() override {
         ::RegDeleteKeyValueW(HKEY_CURRENT_USER, kConnections, L"DefaultConnectionSettings");
         qln::seams::g_detectAutoProxyConfigUrl = nullptr;
-        SetMachineProxy(nullptr);
+        SetMachineProxy("");
     }
     static std::string At(int port) { return "127.0.0.1:" + std::to_string(port); }
     std::wstring Url(const std::string& host, int port, const std::string& scheme = "https") const {
@@ -71,7 +73,7 @@ protected:
 
 TEST_F(ProxyTest, DecisionChoosesTheProxyOrTheDirectWayOncePerHostAndCheck) {
     const std::string proxy = At(m_proxy), pac = PacUrl(qlntest::UniqueKey());
-    struct Case { DWORD flags; std::string proxy, bypass, script, host, decision; std::string machine = {}; };
+    struct Case { DWORD flags; std::string proxy, bypass, script, host, decision, machine = {}, machineBypass = {}; };
     const Case cases[] = {
         {2, proxy, "", "", "localhost", "proxy " + proxy + " (user)"},
         {2, "http=" + At(m_closed) + ";https=" + proxy, "", "", "localhost", "proxy " + proxy + " (user)"},
@@ -83,6 +85,7 @@ TEST_F(ProxyTest, DecisionChoosesTheProxyOrTheDirectWayOncePerHostAndCheck) {
         {8, "", "", "", "localhost", "proxy " + proxy + " (detected auto-config " + pac + ")"},
         {1, "", "", "", "localhost", "direct"},
         {2, At(m_closed), "", "", "localhost", "proxy " + proxy + " (machine)", proxy},
+        {2, At(m_closed), "", "", "localhost", "bypass", proxy, "*.example.com;localhost"},
         {2, At(m_closed), "", "", "localhost", "proxy " + At(m_closed) + " (user)"},  // down: the one to fail
     };
     static std::wstring detected;
@@ -91,7 +94,7 @@ TEST_F(ProxyTest, DecisionChoosesTheProxyOrTheDirectWayOncePerHostAndCheck) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.decision + " for " + c.host);
         SetUserSettings(c.flags, c.proxy, c.bypass, c.script);
-        SetMachineProxy(c.machine.empty() ? nullptr : qlntest::Widen(c.machine).c_str());
+        SetMachineProxy(c.machine, c.machineBypass);
         const std::string connect = "CONNECT " + c.host + ":" + std::to_string(m_https);
         const std::string line = "HTTP proxy for " + c.host + ": " + c.decision;
         const size_t before = ProxyLogged(L"QLN_TEST_PROXY_LOG", connect), lines = m_log.Matching(line).size();
