@@ -269,8 +269,8 @@ BodyEnd ReadRestOfBody(HINTERNET request, std::string& body, size_t limit) noexc
             return BodyEnd::Failed;
         }
         while (available > 0) {
-            // What is available exists: more of it than fits proves the body
-            // too long without reading on.
+            // What is available has arrived: more of it than still fits proves
+            // the body too long, and only what fits is read.
             const size_t room = limit == 0 ? SIZE_MAX : limit - body.size();
             const bool over = available > room;
             const DWORD want = over ? static_cast<DWORD>(room) : available;
