@@ -108,4 +108,27 @@ std::string ForLogLine(std::string_view utf8) {
     return out;
 }
 
+std::wstring_view CutAtCharBoundary(std::wstring_view text, std::size_t maxUnits) noexcept {
+    if (text.size() <= maxUnits) return text;
+    // A high surrogate as the last unit kept would lose its partner.
+    if (maxUnits > 0 && text[maxUnits - 1] >= 0xD800 && text[maxUnits - 1] <= 0xDBFF) --maxUnits;
+    return text.substr(0, maxUnits);
+}
+
+std::wstring ServerTextForLog(std::wstring_view text) {
+    return ForLogLine(CutAtCharBoundary(text, kServerTextLogUnits));
+}
+
+std::string ServerBytesForLog(std::string_view bytes) {
+    // Cut back to the start of a UTF-8 sequence, so that a cut one is not
+    // taken for the code page.
+    std::size_t cut = bytes.size() < kServerTextLogUnits ? bytes.size() : kServerTextLogUnits;
+    for (int i = 0; i < 3 && cut > 0 && cut < bytes.size() && (static_cast<unsigned char>(bytes[cut]) & 0xC0) == 0x80;
+         ++i) {
+        --cut;
+    }
+    const std::string_view start = bytes.substr(0, cut);
+    return WideToUtf8(ServerTextForLog(IsValidUtf8(start) ? Utf8ToWide(start) : AnsiToWide(start)));
+}
+
 }  // namespace qln

@@ -3,6 +3,7 @@
 // file and HTTP bodies; the ANSI code page where the system hands out bytes of
 // unknown encoding.
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -34,5 +35,19 @@ std::wstring ForLogLine(std::wstring_view text, std::wstring_view also = {});
 // The same for UTF-8 text (a whole formatted log message): each such
 // character becomes one '?'.
 std::string ForLogLine(std::string_view utf8);
+
+// The first maxUnits UTF-16 units of text, one fewer where the cut would
+// split a surrogate pair.
+std::wstring_view CutAtCharBoundary(std::wstring_view text, std::size_t maxUnits) noexcept;
+
+// At most this much of a text that a server chose is shown in a log line.
+inline constexpr std::size_t kServerTextLogUnits = 4096;
+// Text that a server chose as a log shows it: the first kServerTextLogUnits
+// units, made safe by ForLogLine.
+std::wstring ServerTextForLog(std::wstring_view text);
+// The same for bytes of unknown encoding (UTF-8 when they are well-formed
+// UTF-8, else the ANSI code page), in UTF-8. Only the start is converted, so
+// a long text costs nothing.
+std::string ServerBytesForLog(std::string_view bytes);
 
 }  // namespace qln

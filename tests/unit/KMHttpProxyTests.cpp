@@ -26,8 +26,10 @@ void SetUserSettings(DWORD flags, const std::string& proxy, const std::string& b
                                 record.data(), static_cast<DWORD>(record.size())), ERROR_SUCCESS);
 }
 
-void SetMachineProxy(const wchar_t* proxy) {
-    WINHTTP_PROXY_INFO info{proxy ? DWORD{3} : DWORD{1}, const_cast<wchar_t*>(proxy), nullptr};
+void SetMachineProxy(const std::string& proxy, const std::string& bypass = "") {
+    std::wstring server = qlntest::Widen(proxy), list = qlntest::Widen(bypass);
+    WINHTTP_PROXY_INFO info{proxy.empty() ? DWORD{1} : DWORD{3}, proxy.empty() ? nullptr : server.data(),
+                            bypass.empty() ? nullptr : list.data()};
     ASSERT_TRUE(::WinHttpSetDefaultProxyConfiguration(&info)) << ::GetLastError();
 }
 
@@ -45,7 +47,7 @@ protected:
     void TearDown() override {
         ::RegDeleteKeyValueW(HKEY_CURRENT_USER, kConnections, L"DefaultConnectionSettings");
         qln::seams::g_detectAutoProxyConfigUrl = nullptr;
-        SetMachineProxy(nullptr);
+        SetMachineProxy("");
     }
     static std::string At(int port) { return "127.0.0.1:" + std::to_string(port); }
     std::wstring Url(const std::string& host, int port, const std::string& scheme = "https") const {
@@ -54,11 +56,11 @@ protected:
     bool Download(const std::wstring& url) const {
         return KMHttpUtils::DownloadToFile(url, (m_dir.path() / L"f").wstring(), {60000, 1, 0});
     }
-    // A script that sends localhost through the open proxy and all else direct.
-    std::string PacUrl(const std::string& key) const {
+    // A script that sends localhost through the open proxy (or the one at proxyPort) and all else direct.
+    std::string PacUrl(const std::string& key, int proxyPort = 0) const {
         return "http://" + At(m_http) + "/r/" + key + "/status/200?body=" +
                qlntest::UrlEncode("function FindProxyForURL(url, host) { return host == \"localhost\" ? \"PROXY " +
-                                  At(m_proxy) + "\" : \"DIRECT\"; }");
+                                  At(proxyPort ? proxyPort : m_proxy) + "\" : \"DIRECT\"; }");
     }
 
     int m_https = qlntest::ServerPort(L"QLN_TEST_HTTPS_PORT"), m_http = qlntest::ServerPort(L"QLN_TEST_HTTP_PORT");
@@ -71,7 +73,7 @@ protected:
 
 TEST_F(ProxyTest, DecisionChoosesTheProxyOrTheDirectWayOncePerHostAndCheck) {
     const std::string proxy = At(m_proxy), pac = PacUrl(qlntest::UniqueKey());
-    struct Case { DWORD flags; std::string proxy, bypass, script, host, decision; std::string machine = {}; };
+    struct Case { DWORD flags; std::string proxy, bypass, script, host, decision, machine = {}, machineBypass = {}; };
     const Case cases[] = {
         {2, proxy, "", "", "localhost", "proxy " + proxy + " (user)"},
         {2, "http=" + At(m_closed) + ";https=" + proxy, "", "", "localhost", "proxy " + proxy + " (user)"},
@@ -80,9 +82,10 @@ TEST_F(ProxyTest, DecisionChoosesTheProxyOrTheDirectWayOncePerHostAndCheck) {
         {4, "", "", pac, "localhost", "proxy " + proxy + " (auto-config " + pac + ")"},
         {4, "", "", pac, "127.0.0.1", "bypass"},
         {6, proxy, "", "http://" + At(m_closed) + "/none.pac", "localhost", "proxy " + proxy + " (user)"},
-        {8, "", "", "", "localhost", "proxy " + proxy + " (auto-config " + pac + ")"},
+        {8, "", "", "", "localhost", "proxy " + proxy + " (detected auto-config " + pac + ")"},
         {1, "", "", "", "localhost", "direct"},
         {2, At(m_closed), "", "", "localhost", "proxy " + proxy + " (machine)", proxy},
+        {2, At(m_closed), "", "", "localhost", "bypass", proxy, "*.example.com;localhost"},
         {2, At(m_closed), "", "", "localhost", "proxy " + At(m_closed) + " (user)"},  // down: the one to fail
     };
     static std::wstring detected;
@@ -91,7 +94,7 @@ TEST_F(ProxyTest, DecisionChoosesTheProxyOrTheDirectWayOncePerHostAndCheck) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.decision + " for " + c.host);
         SetUserSettings(c.flags, c.proxy, c.bypass, c.script);
-        SetMachineProxy(c.machine.empty() ? nullptr : qlntest::Widen(c.machine).c_str());
+        SetMachineProxy(c.machine, c.machineBypass);
         const std::string connect = "CONNECT " + c.host + ":" + std::to_string(m_https);
         const std::string line = "HTTP proxy for " + c.host + ": " + c.decision;
         const size_t before = ProxyLogged(L"QLN_TEST_PROXY_LOG", connect), lines = m_log.Matching(line).size();
@@ -133,6 +136,22 @@ TEST_F(ProxyTest, ProxySignInIsRetriedOnceThenTheRequestFails) {
     EXPECT_EQ(KMHttpProxy::ChooseSignInScheme(WINHTTP_AUTH_SCHEME_NTLM | WINHTTP_AUTH_SCHEME_NEGOTIATE), 0x10u);
     EXPECT_EQ(KMHttpProxy::ChooseSignInScheme(WINHTTP_AUTH_SCHEME_NTLM | WINHTTP_AUTH_SCHEME_BASIC), 0x2u);
     EXPECT_EQ(KMHttpProxy::ChooseSignInScheme(WINHTTP_AUTH_SCHEME_BASIC), 0u);
+}
+
+// The sign-in goes to a proxy that a script at the user's own address names, never to one that
+// detection found (anyone on the local network can answer it), whose 407 is logged and final.
+TEST_F(ProxyTest, SignInGoesOnlyToAProxyThatTheSettingsName) {
+    static std::string pac;
+    pac = PacUrl(qlntest::UniqueKey(), m_auth);
+    qln::seams::g_detectAutoProxyConfigUrl = [](std::wstring& url) { return url = qlntest::Widen(pac), true; };
+    const std::string get = "GET " + qln::WideToUtf8(Url("localhost", m_http, "http"));
+    for (const auto& [flags, sent] : {std::pair{8u, 1u}, std::pair{4u, 2u}}) {
+        SetUserSettings(flags, "", "", pac);
+        const size_t before = ProxyLogged(L"QLN_TEST_PROXY_AUTH_LOG", get);
+        EXPECT_FALSE(Download(Url("localhost", m_http, "http")));
+        EXPECT_EQ(ProxyLogged(L"QLN_TEST_PROXY_AUTH_LOG", get) - before, sent) << flags;
+    }
+    EXPECT_EQ(m_log.Matching("proxy " + At(m_auth) + " found by automatic detection asks for sign-in (407)").size(), 1u);
 }
 
 }  // namespace

@@ -368,6 +368,67 @@ TEST(QLNVersionCheckerSources, NetworkFaultsNeverReplaceTheCachedVersion) {
     }
 }
 
+// Texts beyond the bounds of a version text, from each source: never taken, stored or shown
+// whole; the log stays small, one line per message. Within the bounds nothing changes.
+TEST(QLNVersionCheckerSources, TextsBeyondTheBoundsAreRefusedAndNeverLoggedWhole) {
+    const std::string head = "1.16.KM16.2400\n", tail = "\nhttps://dl.example/2400\nfalse";
+    const auto text = [&](std::size_t units) {  // valid; its information line makes up the length
+        return qln::Utf8ToWide(head + std::string(units - head.size() - tail.size(), 'x') + tail);
+    };
+    const auto streamed = [&](std::size_t bytes, const wchar_t* more = L"") {  // such a text from the server
+        return ServerBase() + L"/large?letter=x&size=" + std::to_wstring(bytes - head.size() - tail.size()) +
+               qln::Utf8ToWide("&head=" + PercentEncode(head) + "&tail=" + PercentEncode(tail)) + more + L"&x=";
+    };
+    const auto answer = [](const std::string& body) {
+        return ServerBase() + L"/status/200?body=" + qln::Utf8ToWide(PercentEncode(body)) + L"&x=";
+    };
+    const std::wstring pair = L"1.16.KM16.2400\n" + std::wstring(1023, L'a') + L"\U0001F600\nl\nfalse", big = text(65537);
+    struct Case {
+        const char* what;
+        std::wstring url, config, cache;  // service (empty: not asked), LatestVersionInfo, cache before
+        std::string logged;
+        std::wstring taken = {};     // the text taken and cached; empty: the cache stays
+        std::size_t infoUnits = 11;  // of the information taken, else "Other notes" of the cache
+    };
+    const Case cases[] = {
+        {"64 KiB + 1", streamed(65537), L"", kOtherText, "response body of 65537 bytes is over the limit of 65536"},
+        {"64 KiB", streamed(65536), L"", kOtherText, "from check url: 1.16.KM16.2400?xxxx", text(65536), 1024},
+        {"30 MB", streamed(30 << 20), L"", kOtherText, "response body of 31457280 bytes is over the limit"},
+        {"30 MB in chunks", streamed(30 << 20, L"&chunked=1"), L"", kOtherText, "body of more than 65536 bytes"},
+        {"split", answer("1.16\n[2099-01-01] forged\nl\nfalse"), L"", kOtherText, "invalid version format '1.16'"},
+        {"CR LF", answer("1.16.KM16.2400\r\nn\r\nl\r\nfalse"), L"", kOtherText, "format '1.16.KM16.2400?'"},
+        {"config over 64 KiB", L"", big, kOtherText, "Version text of 65537 characters is over the limit"},
+        {"pair at the cut", L"", pair, kOtherText, "from config LatestVersionInfo: 1.16.KM16.2400?aaa", pair, 1023},
+        {"cache over 64 KiB", L"", L"", big, "NewVersionRawText of 131076 bytes is over the limit", {}, 0},
+        {"then a good answer", answer(qln::WideToUtf8(kNewerText)), L"", big, "131076 bytes", kNewerText, 13},
+    };
+    qlntest::LogCapture log;
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.what);
+        SetKm(L"DefaultRepoUUID", L"bounds-" + std::to_wstring(i));
+        std::optional<ScopeVersionText> config;
+        if (!c.config.empty()) config.emplace(L"bounds-" + std::to_wstring(i), c.config);
+        SetVc(L"NewVersionRawText", c.cache);
+        SetVc(L"URL", c.url);
+        const std::size_t lines = log.Lines().size(), bytes = qlntest::ReadFileBytes(log.FilePath()).size();
+
+        QLNVersionInfo info;
+        const bool found = !c.taken.empty() || c.cache == kOtherText;
+        EXPECT_EQ(QLNVersionChecker::LoadVersionInfo(info, !c.url.empty()), found);
+        EXPECT_EQ(info.version, !c.taken.empty() ? L"1.16.KM16.2400" : found ? L"1.16.KM16.2390" : L"");
+        EXPECT_EQ(info.info.size(), c.infoUnits);
+        EXPECT_EQ(VcString(L"NewVersionRawText"), c.taken.empty() ? c.cache : c.taken);
+        EXPECT_TRUE(log.Contains(c.logged)) << c.logged;
+        EXPECT_LT(qlntest::ReadFileBytes(log.FilePath()).size() - bytes, 1u << 20);
+        const auto after = log.Lines();
+        for (std::size_t l = lines; l < after.size(); ++l) {
+            EXPECT_LT(after[l].size(), qln::kServerTextLogUnits + 512) << after[l].substr(0, 300);
+            EXPECT_NE(after[l].rfind("[2099", 0), 0u) << after[l];
+        }
+    }
+}
+
 // --- URL value ----------------------------------------------------------------
 
 // Both cases go to the built-in address; only what is logged and stored is

@@ -104,11 +104,12 @@ std::string KMConfigItem::GetConfigValue() const {
     if (clientEditable && IsMirrorableKey(key)) {
         std::string local;
         if (KMConfigManager::ReadRegValueAsString(kKMRegPath + qln::Utf8ToWide(key), local) && !local.empty()) {
-            KM_LOG_TRACE("key: {}, value: {} (returning local global value, server value: {})", key, local, value);
+            KM_LOG_TRACE("key: {}, value: {} (returning local global value, server value: {})", key, local,
+                         qln::ServerBytesForLog(value));
             return local;
         }
     }
-    KM_LOG_TRACE("key: {}, value: {} (returning server value)", key, value);
+    KM_LOG_TRACE("key: {}, value: {} (returning server value)", key, qln::ServerBytesForLog(value));
     return value;
 }
 

@@ -143,8 +143,8 @@ std::wstring DetectScriptUrl() {
 
 // What the script at scriptUrl chooses for the target; none, with the system
 // error code, when it cannot be fetched or run or names nothing usable.
-std::optional<ProxyDecision> RunScript(const std::wstring& scriptUrl, const ProxyTarget& target, const wchar_t* agent,
-                                       DWORD timeoutMs, DWORD& error) {
+std::optional<ProxyDecision> RunScript(const std::wstring& scriptUrl, bool detected, const ProxyTarget& target,
+                                       const wchar_t* agent, DWORD timeoutMs, DWORD& error) {
     qln::UniqueInternet session(
         ::WinHttpOpen(agent, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session) {
@@ -157,8 +157,9 @@ std::optional<ProxyDecision> RunScript(const std::wstring& scriptUrl, const Prox
     WINHTTP_AUTOPROXY_OPTIONS options{};
     options.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
     options.lpszAutoConfigUrl = scriptUrl.c_str();
-    // The script's server may ask for the user's sign-in as well.
-    options.fAutoLogonIfChallenged = TRUE;
+    // The server of a script that the user's settings name may ask for the
+    // user's sign-in as well; that of a detected one may be anybody's.
+    options.fAutoLogonIfChallenged = detected ? FALSE : TRUE;
     OwnedProxyInfo chosen;
     if (!::WinHttpGetProxyForUrl(session.get(), target.url.c_str(), &options, &chosen.info)) {
         error = ::GetLastError();
@@ -173,7 +174,8 @@ std::optional<ProxyDecision> RunScript(const std::wstring& scriptUrl, const Prox
         error = ERROR_WINHTTP_BAD_AUTO_PROXY_SCRIPT;
         return std::nullopt;
     }
-    return ProxyFrom(ProxyDecision::Source::AutoConfig, std::move(server), scriptUrl);
+    return ProxyFrom(detected ? ProxyDecision::Source::Detected : ProxyDecision::Source::AutoConfig, std::move(server),
+                     scriptUrl);
 }
 
 ProxyDecision MakeDecision(const ProxyTarget& target, const wchar_t* agent, DWORD timeoutMs) {
@@ -191,11 +193,12 @@ ProxyDecision MakeDecision(const ProxyTarget& target, const wchar_t* agent, DWOR
         return {};
     }
     std::wstring script = user.config.fAutoDetect ? DetectScriptUrl() : std::wstring();
-    if (script.empty() && HasText(user.config.lpszAutoConfigUrl)) script = user.config.lpszAutoConfigUrl;
+    const bool detected = !script.empty();
+    if (!detected && HasText(user.config.lpszAutoConfigUrl)) script = user.config.lpszAutoConfigUrl;
     const bool hasFixed = HasText(user.config.lpszProxy);
     if (!script.empty()) {
         DWORD error = 0;
-        if (auto decision = RunScript(script, target, agent, timeoutMs, error)) return *decision;
+        if (auto decision = RunScript(script, detected, target, agent, timeoutMs, error)) return *decision;
         KM_LOG_WARN("Proxy auto-configuration {} failed, error: {}; falling back to {}", qln::WideToUtf8(script),
                     error, hasFixed ? "the fixed proxy" : "a direct connection");
     }
@@ -223,6 +226,7 @@ std::string ProxyDecision::Describe() const {
         case Source::Machine: return proxy + " (machine)";
         case Source::User: return proxy + " (user)";
         case Source::AutoConfig: return proxy + " (auto-config " + qln::WideToUtf8(autoConfigUrl) + ")";
+        case Source::Detected: return proxy + " (detected auto-config " + qln::WideToUtf8(autoConfigUrl) + ")";
         case Source::Direct: break;
     }
     return "direct";
@@ -259,6 +263,12 @@ bool KMHttpProxy::RetryWithSignIn(HINTERNET request, const ProxyDecision& decisi
         return false;
     }
     const std::string server = qln::WideToUtf8(decision.server);
+    if (decision.source == ProxyDecision::Source::Detected) {
+        KM_LOG_WARN("{} - proxy {} found by automatic detection asks for sign-in (407); the logged-on user's "
+                    "credentials go only to a proxy that the machine or user settings name",
+                    what, server);
+        return false;
+    }
     if (signInTried) {
         KM_LOG_ERROR("{} - proxy {} refused the sign-in with the logged-on user's credentials (407)", what, server);
         return false;
@@ -268,12 +278,6 @@ bool KMHttpProxy::RetryWithSignIn(HINTERNET request, const ProxyDecision& decisi
     DWORD supported = 0, preferred = 0, target = 0;
     const DWORD scheme =
         ::WinHttpQueryAuthSchemes(request, &supported, &preferred, &target) ? ChooseSignInScheme(supported) : 0;
-    // Let the user's credentials go to this proxy even when WinHTTP does not
-    // count it as part of the intranet.
-    DWORD policy = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
-    if (!::WinHttpSetOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY, &policy, sizeof(policy))) {
-        KM_LOG_WARN("{} - setting the auto-logon policy failed, error: {}", what, ::GetLastError());
-    }
     // No user name and password: the logged-on user's own credentials.
     if (scheme != 0 &&
         !::WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr, nullptr, nullptr)) {

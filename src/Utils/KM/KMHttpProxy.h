@@ -30,15 +30,16 @@ struct ProxyDecision {
         Bypass,      // a proxy is set, but the bypass list or the script sends this host direct
         Machine,     // the machine-wide WinHTTP setting
         User,        // the user's fixed proxy
-        AutoConfig,  // the user's auto-configuration script (given or detected)
+        AutoConfig,  // the auto-configuration script that the user's settings name
+        Detected,    // the auto-configuration script that automatic detection found
     };
     Source source = Source::Direct;
     std::wstring server;         // "host:port" of the proxy; empty when the request goes direct
-    std::wstring autoConfigUrl;  // the script that chose the proxy (AutoConfig only)
+    std::wstring autoConfigUrl;  // the script that chose the proxy (AutoConfig and Detected)
 
     [[nodiscard]] bool UsesProxy() const noexcept { return !server.empty(); }
-    // "direct", "bypass", "proxy <host:port> (machine)", "proxy <host:port> (user)"
-    // or "proxy <host:port> (auto-config <url>)".
+    // "direct", "bypass", "proxy <host:port> (machine)", "proxy <host:port> (user)",
+    // "proxy <host:port> (auto-config <url>)" or "proxy <host:port> (detected auto-config <url>)".
     [[nodiscard]] std::string Describe() const;
 };
 
@@ -64,9 +65,12 @@ public:
     // Called after each response of request has been received. True once,
     // when the decided proxy first asks for sign-in (407): the request is then
     // set up to send the logged-on user's credentials (Negotiate or NTLM) and
-    // must be sent again. Nothing prompts for a password or stores one. A
-    // second 407 is logged as a failed sign-in under what and left to the
-    // caller as an error status.
+    // must be sent again. Nothing prompts for a password or stores one, and
+    // the system's automatic sign-in policy is kept. Only a proxy that the
+    // machine setting, the user's fixed proxy or a script at an address of
+    // the user's settings names gets the sign-in: anyone on the local network
+    // can answer automatic detection, so a detected proxy's 407 is logged and
+    // left to the caller as an error status, as is a second 407.
     [[nodiscard]] static bool RetryWithSignIn(HINTERNET request, const ProxyDecision& decision, bool& signInTried,
                                               const char* what) noexcept;
 

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <memory>
 #include <new>
 #include <optional>
@@ -146,7 +147,7 @@ std::string BuildErrorText(int32_t status, const std::string& body) {
             }
         }
     } catch (const nlohmann::json::exception&) {
-        KM_LOG_WARN("failed to parse error body as JSON, body: {}", body);
+        KM_LOG_WARN("failed to parse error body as JSON, body: {}", qln::ServerBytesForLog(body));
     }
     if (text.empty()) text = "HTTP " + std::to_string(status) + " error";
     return text;
@@ -256,38 +257,77 @@ void LogProxyOfFailure(const char* what, const ProxyDecision& proxy) {
 
 namespace {
 
-// Reads the rest of the body into body; false when a query, a read or an
-// allocation failed (what was read before stays in body).
-bool ReadRestOfBody(HINTERNET request, std::string& body) noexcept {
+enum class BodyEnd { Whole, Failed, OverLimit };
+
+// Reads the rest of the body into body, but no further than limit bytes in
+// all (0: no limit). What was read before a failure stays in body.
+BodyEnd ReadRestOfBody(HINTERNET request, std::string& body, size_t limit) noexcept {
     DWORD available = 0;
     try {
         if (!::WinHttpQueryDataAvailable(request, &available)) {
             KM_LOG_ERROR("GetStdResponse - WinHttpQueryDataAvailable failed, error: {}", ::GetLastError());
-            return false;
+            return BodyEnd::Failed;
         }
         while (available > 0) {
-            auto block = AllocateBlock(available);
+            // What is available has arrived: more of it than still fits proves
+            // the body too long, and only what fits is read.
+            const size_t room = limit == 0 ? SIZE_MAX : limit - body.size();
+            const bool over = available > room;
+            const DWORD want = over ? static_cast<DWORD>(room) : available;
+            auto block = AllocateBlock(want);
             if (!block) {
-                KM_LOG_ERROR("GetStdResponse - Memory allocation failed for {} bytes", available);
-                return false;
+                KM_LOG_ERROR("GetStdResponse - Memory allocation failed for {} bytes", want);
+                return BodyEnd::Failed;
             }
             DWORD read = 0;
-            if (!::WinHttpReadData(request, block.get(), available, &read)) {
+            if (want > 0 && !::WinHttpReadData(request, block.get(), want, &read)) {
                 KM_LOG_ERROR("GetStdResponse - WinHttpReadData failed, error: {}", ::GetLastError());
-                return false;
+                return BodyEnd::Failed;
             }
             body.append(block.get(), read);
+            if (over) return BodyEnd::OverLimit;
             if (!::WinHttpQueryDataAvailable(request, &available)) {
                 KM_LOG_ERROR("GetStdResponse - WinHttpQueryDataAvailable failed, error: {}", ::GetLastError());
-                return false;
+                return BodyEnd::Failed;
             }
         }
     } catch (const std::bad_alloc&) {
         // Growing the body failed; what was read before stays.
         KM_LOG_ERROR("GetStdResponse - Memory allocation failed for {} bytes", available);
-        return false;
+        return BodyEnd::Failed;
     }
-    return true;
+    return BodyEnd::Whole;
+}
+
+// Hands the rest of the body to onChunk block by block, no further than limit
+// bytes in all (0: no limit); received counts what was handed over.
+BodyEnd StreamBody(HINTERNET request, const std::function<void(const std::string&)>& onChunk, size_t limit,
+                   uint64_t& received) {
+    for (;;) {
+        DWORD available = 0;
+        if (!::WinHttpQueryDataAvailable(request, &available)) {
+            KM_LOG_ERROR("SendRequest (Stream) - WinHttpQueryDataAvailable failed, error: {}", ::GetLastError());
+            return BodyEnd::Failed;
+        }
+        if (available == 0) return BodyEnd::Whole;
+        if (limit != 0 && available > limit - received) return BodyEnd::OverLimit;
+        auto block = AllocateBlock(available);
+        if (!block) {
+            KM_LOG_ERROR("SendRequest (Stream) - Memory allocation failed");
+            return BodyEnd::Failed;
+        }
+        DWORD read = 0;
+        if (!::WinHttpReadData(request, block.get(), available, &read)) {
+            KM_LOG_ERROR("SendRequest (Stream) - WinHttpReadData failed, error: {}", ::GetLastError());
+            return BodyEnd::Failed;
+        }
+        if (read > 0) {
+            const std::string chunk(block.get(), read);
+            KM_LOG_DEBUG("SendRequest (Stream) - Chunk: {}", qln::ServerBytesForLog(chunk));
+            onChunk(chunk);
+            received += read;
+        }
+    }
 }
 
 // Whether a body of received bytes is all the server announced. A connection
@@ -304,14 +344,14 @@ bool MatchesAnnouncedLength(HINTERNET request, uint64_t received, const char* wh
 
 }  // namespace
 
-std::string KMHttpUtils::GetStdResponse(HINTERNET request) noexcept {
+std::string KMHttpUtils::GetStdResponse(HINTERNET request, size_t maxBytes) noexcept {
     if (request == nullptr) {
         KM_LOG_ERROR("GetStdResponse - Invalid request handle");
         return {};
     }
     std::string body;
-    (void)ReadRestOfBody(request, body);
-    KM_LOG_TRACE("{}", body);
+    (void)ReadRestOfBody(request, body, maxBytes);
+    KM_LOG_TRACE("{}", qln::ServerBytesForLog(body));
     return body;
 }
 
@@ -396,8 +436,9 @@ HttpResponse KMHttpUtils::SendRequestEx(const HttpRequest& request) {
                               WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize, WINHTTP_NO_HEADER_INDEX)) {
         response.statusCode = static_cast<int32_t>(status);
         if (status < 200 || status > 299) {
-            const std::string errorBody = GetStdResponse(handle.get());
-            KM_LOG_ERROR("SendRequest{} - HTTP {} error, body: {}", streamWord, status, errorBody);
+            const std::string errorBody = GetStdResponse(handle.get(), request.maxBodyBytes);
+            KM_LOG_ERROR("SendRequest{} - HTTP {} error, body: {}", streamWord, status,
+                         qln::ServerBytesForLog(errorBody));
             handle.reset();
             connection.reset();
             session.reset();
@@ -407,44 +448,30 @@ HttpResponse KMHttpUtils::SendRequestEx(const HttpRequest& request) {
 
     if (request.collectHeaders) CollectHeaders(handle.get(), response.headers);
 
-    if (stream) {
-        bool readAll = false;
-        uint64_t received = 0;
-        for (;;) {
-            DWORD available = 0;
-            if (!::WinHttpQueryDataAvailable(handle.get(), &available)) {
-                KM_LOG_ERROR("SendRequest (Stream) - WinHttpQueryDataAvailable failed, error: {}", ::GetLastError());
-                break;
-            }
-            if (available == 0) {
-                readAll = true;
-                break;
-            }
-            auto block = AllocateBlock(available);
-            if (!block) {
-                KM_LOG_ERROR("SendRequest (Stream) - Memory allocation failed");
-                break;
-            }
-            DWORD read = 0;
-            if (!::WinHttpReadData(handle.get(), block.get(), available, &read)) {
-                KM_LOG_ERROR("SendRequest (Stream) - WinHttpReadData failed, error: {}", ::GetLastError());
-                break;
-            }
-            if (read > 0) {
-                const std::string chunk(block.get(), read);
-                KM_LOG_DEBUG("SendRequest (Stream) - Chunk: {}", chunk);
-                request.onChunk(chunk);
-                received += read;
-            }
+    // A body announced as too long is refused before any of it is read.
+    const size_t limit = request.maxBodyBytes;
+    const std::optional<uint64_t> announced = QueryContentLength(handle.get());
+    BodyEnd end = BodyEnd::OverLimit;
+    uint64_t received = 0;
+    if (limit == 0 || !announced || *announced <= limit) {
+        if (stream) {
+            end = StreamBody(handle.get(), request.onChunk, limit, received);
+        } else {
+            end = ReadRestOfBody(handle.get(), response.body, limit);
+            received = response.body.size();
+            KM_LOG_TRACE("{}", qln::ServerBytesForLog(response.body));
         }
-        response.complete = readAll && MatchesAnnouncedLength(handle.get(), received, "SendRequest (Stream)");
-        KM_LOG_DEBUG("SendRequest (Stream) - Response: {}", response.body);
-    } else {
-        const bool readAll = ReadRestOfBody(handle.get(), response.body);
-        KM_LOG_TRACE("{}", response.body);
-        response.complete = readAll && MatchesAnnouncedLength(handle.get(), response.body.size(), "SendRequest");
-        KM_LOG_DEBUG("SendRequest - Response: {}", response.body);
     }
+    if (end == BodyEnd::OverLimit) {
+        KM_LOG_WARN("SendRequest{} - response body of {} bytes is over the limit of {} bytes, refused", streamWord,
+                    announced ? std::to_string(*announced) : "more than " + std::to_string(limit), limit);
+        std::string().swap(response.body);
+        response.overLimit = true;
+    } else {
+        response.complete = end == BodyEnd::Whole &&
+                            MatchesAnnouncedLength(handle.get(), received, ("SendRequest" + streamWord).c_str());
+    }
+    KM_LOG_DEBUG("SendRequest{} - Response: {}", streamWord, qln::ServerBytesForLog(response.body));
     return response;
 }
 

@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -35,6 +36,12 @@ struct HttpRequest {
     // body stays empty.
     std::function<void(const std::string&)> onChunk;
     bool collectHeaders = false;
+    // When not 0, the most body bytes the caller takes. A longer body is
+    // refused as soon as it shows (by its announced length, else once that
+    // many bytes have arrived): reading stops, the body is not kept and
+    // overLimit is set. Blocks within the limit may have gone to onChunk. An
+    // error body is read only as far as the limit, for its message.
+    size_t maxBodyBytes = 0;
 };
 
 struct HttpResponse {
@@ -46,6 +53,9 @@ struct HttpResponse {
     // cut-off read leaves what arrived in body (or handed to onChunk) and
     // this false, so that a caller need not act on half an answer.
     bool complete = false;
+    // The body passed the request's maxBodyBytes and was refused (logged
+    // with its size); body is empty and complete false.
+    bool overLimit = false;
 };
 
 struct DownloadOptions {
@@ -63,9 +73,10 @@ public:
     // response with status 0.
     static HttpResponse SendRequestEx(const HttpRequest& request);
 
-    // The whole body of a request whose response has been received. Never
+    // The whole body of a request whose response has been received, or its
+    // first maxBytes bytes when that is not 0 (the rest stays unread). Never
     // throws; returns what was read so far when a read fails.
-    static std::string GetStdResponse(HINTERNET request) noexcept;
+    static std::string GetStdResponse(HINTERNET request, size_t maxBytes = 0) noexcept;
 
     // GET of url into destination, up to maxAttempts attempts with a fixed
     // pause between them. True when the file holds the complete body. After

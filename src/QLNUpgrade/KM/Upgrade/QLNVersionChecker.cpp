@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <exception>
 #include <initializer_list>
 #include <string>
@@ -31,6 +32,9 @@ constexpr wchar_t kLegacyLinkValue[] = L"NewVersionLink";
 constexpr wchar_t kLegacyForceValue[] = L"NewVersionForce";
 
 constexpr char kLatestVersionInfoKey[] = "LatestVersionInfo";
+// A version text is four short lines. A longer text from any source is no
+// answer: it is neither taken, stored nor read whole.
+constexpr std::size_t kMaxVersionTextUnits = 64 * 1024;
 constexpr std::int32_t kVersionRequestTimeoutMs = 60000;
 std::atomic<std::int32_t> g_requestTimeoutMs{kVersionRequestTimeoutMs};
 
@@ -51,6 +55,11 @@ std::wstring ReadLatestVersionInfo(const std::wstring& scope) {
 // Takes a text that parsed as the answer: it becomes the record's raw text
 // and the new registry cache.
 bool Adopt(const std::wstring& text, QLNVersionInfo& info) {
+    if (text.size() > kMaxVersionTextUnits) {
+        KM_LOG_WARN(L"Version text of {} characters is over the limit of {}, ignoring it", text.size(),
+                    kMaxVersionTextUnits);
+        return false;
+    }
     // The registry cache ends a text at its first NUL: a text with one would
     // be taken now and read back from the cache as another.
     if (text.find(L'\0') != std::wstring::npos) {
@@ -82,7 +91,7 @@ bool QLNVersionChecker::LoadVersionInfo(QLNVersionInfo& info, bool forceFetch) {
 
     const std::wstring scopeText = ReadLatestVersionInfo(scope);
     if (!scopeText.empty()) {
-        KM_LOG_INFO(L"Latest version info from config LatestVersionInfo:\n{}", scopeText);
+        KM_LOG_INFO(L"Latest version info from config LatestVersionInfo: {}", qln::ServerTextForLog(scopeText));
         if (Adopt(scopeText, info)) return true;
         KM_LOG_WARN(L"Config LATEST_VERSION_INFO is invalid (< 4 lines), falling back");
     } else {
@@ -94,7 +103,8 @@ bool QLNVersionChecker::LoadVersionInfo(QLNVersionInfo& info, bool forceFetch) {
     if (scope != KMConfigManager::kGlobalScope) {
         const std::wstring globalText = ReadLatestVersionInfo(KMConfigManager::kGlobalScope);
         if (!globalText.empty()) {
-            KM_LOG_INFO(L"Latest version info from global config LatestVersionInfo:\n{}", globalText);
+            KM_LOG_INFO(L"Latest version info from global config LatestVersionInfo: {}",
+                        qln::ServerTextForLog(globalText));
             if (Adopt(globalText, info)) return true;
             KM_LOG_WARN(L"Global config LATEST_VERSION_INFO is invalid (< 4 lines), falling back");
         } else {
@@ -124,10 +134,14 @@ bool QLNVersionChecker::LoadVersionInfo(QLNVersionInfo& info, bool forceFetch) {
         request.connectTimeoutMs = timeoutMs;
         request.sendTimeoutMs = timeoutMs;
         request.receiveTimeoutMs = timeoutMs;
+        // The service answers in a single-byte code page: as many characters as bytes.
+        request.maxBodyBytes = kMaxVersionTextUnits;
 
         std::string body;
+        bool refused = false;
         try {
             HttpResponse response = KMHttpUtils::SendRequestEx(request);
+            refused = response.overLimit;  // logged with its size by the client
             if (response.complete) {
                 body = std::move(response.body);
             } else if (!response.body.empty()) {
@@ -142,11 +156,13 @@ bool QLNVersionChecker::LoadVersionInfo(QLNVersionInfo& info, bool forceFetch) {
         // The service answers in the system code page, not in UTF-8.
         const std::wstring serviceText = qln::AnsiToWide(body);
         if (!serviceText.empty()) {
-            KM_LOG_INFO(L"Latest version info from check url:\n{}", serviceText);
+            KM_LOG_INFO(L"Latest version info from check url: {}", qln::ServerTextForLog(serviceText));
             if (Adopt(serviceText, info)) return true;
-            KM_LOG_WARN(L"Version response is invalid (< 4 lines), falling back to registry");
-        } else {
+        }
+        if (serviceText.empty() && !refused) {
             KM_LOG_WARN(L"Version check returned empty response, falling back to registry");
+        } else {
+            KM_LOG_WARN(L"Version response is invalid (< 4 lines), falling back to registry");
         }
     } else {
         KM_LOG_DEBUG(L"Force fetch is false, skip HTTP, falling back to registry");
@@ -165,7 +181,19 @@ void QLNVersionChecker::LoadFromRegistry(QLNVersionInfo& info) {
     info = QLNVersionInfo{};
 
     CRegStdString rawValue(ValuePath(kRawTextValue));
-    std::wstring text = rawValue.Read();
+    std::wstring text;
+    // Sized before it is read, so that an oversized value is never loaded;
+    // the next text taken replaces it.
+    DWORD bytes = 0;
+    if (::RegGetValueW(rawValue.BaseKey(), rawValue.KeyPath().c_str(), rawValue.ValueName().c_str(), RRF_RT_ANY,
+                       nullptr, nullptr, &bytes) == ERROR_SUCCESS &&
+        bytes > (kMaxVersionTextUnits + 1) * sizeof(wchar_t)) {
+        KM_LOG_WARN(L"Cached version text NewVersionRawText of {} bytes is over the limit of {} characters, "
+                    L"ignoring it",
+                    bytes, kMaxVersionTextUnits);
+    } else {
+        text = rawValue.Read();
+    }
     if (text.empty()) {
         text = BuildLegacyVersionText();
         if (!text.empty()) {

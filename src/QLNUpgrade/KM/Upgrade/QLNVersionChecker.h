@@ -34,8 +34,11 @@ public:
     // the "Global" scope, the version service (only when forceFetch), and
     // caches the text. Otherwise falls back to the registry cache, which
     // counts as available even when its text does not parse (info.version is
-    // then empty). False only when the cache is empty too. Blocks the calling
-    // thread for the HTTP request when the service is asked.
+    // then empty). False only when the cache is empty too. A text of more
+    // than 64 Ki characters counts as invalid wherever it comes from: the
+    // service's answer is not read past that, an oversized cache value not at
+    // all (the next text taken replaces it). Blocks the calling thread for the
+    // HTTP request when the service is asked.
     static bool LoadVersionInfo(QLNVersionInfo& info, bool forceFetch);
 
     // Resets info and fills it from the cache, migrating the legacy values

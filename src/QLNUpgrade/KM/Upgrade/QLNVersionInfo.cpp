@@ -4,10 +4,16 @@
 #include <vector>
 
 #include "Utils/KM/KMLog.h"
+#include "Utils/StringConv.h"
 
 namespace {
 
 constexpr std::int32_t kPatchOffset = 40000;
+// Four components of at most ten digits each, with the tag, the dots and some
+// room for the leniency of the first two: no version is longer.
+constexpr std::size_t kMaxVersionLineUnits = 64;
+// What a dialog can show of the information and the link.
+constexpr std::size_t kMaxInfoLineUnits = 1024;
 constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
 
 constexpr bool IsAsciiDigit(wchar_t c) noexcept { return c >= L'0' && c <= L'9'; }
@@ -107,16 +113,16 @@ bool QLNVersionInfo::ParseVersionText(std::wstring_view text, QLNVersionInfo& ou
     if (lines.size() < 4) return false;
 
     VersionNumber number;
-    if (!ParseVersionNumber(lines[0], number)) {
-        KM_LOG_WARN(L"ParseVersionText: invalid version format '{}'", lines[0]);
+    if (lines[0].size() > kMaxVersionLineUnits || !ParseVersionNumber(lines[0], number)) {
+        KM_LOG_WARN(L"ParseVersionText: invalid version format '{}'", qln::ServerTextForLog(lines[0]));
         return false;
     }
 
     // Build the new fields first so that a failing allocation leaves the
     // record as it was.
     std::wstring version(lines[0]);
-    std::wstring info(lines[1]);
-    std::wstring link(lines[2]);
+    std::wstring info(qln::CutAtCharBoundary(lines[1], kMaxInfoLineUnits));
+    std::wstring link(qln::CutAtCharBoundary(lines[2], kMaxInfoLineUnits));
     out.version = std::move(version);
     out.info = std::move(info);
     out.link = std::move(link);

@@ -60,8 +60,10 @@ public:
 
     // Splits text at line feeds into its non-empty lines (carriage returns
     // stay inside the lines, nothing is trimmed). True when there are at least
-    // four and the first is a valid version number; then version, info, link
-    // and force (line 4 is exactly "true") are set and later lines ignored.
+    // four and the first is a valid version number of at most 64 characters;
+    // then version, info and link (each of these two cut at 1024 characters,
+    // never inside a surrogate pair), and force (line 4 is exactly "true") are
+    // set and later lines ignored.
     // On false the record is left exactly as it was; a bad first line is
     // logged as a warning, too few lines are not.
     [[nodiscard]] static bool ParseVersionText(std::wstring_view text, QLNVersionInfo& out);
