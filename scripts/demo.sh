@@ -53,7 +53,7 @@ before="$(qln_installed_version)"
 step "installed version (version.txt): $before"
 # Wine's msiexec cannot unpack a package administratively ("msiexec /a"),
 # which the replace strategy does first; a stand-in does that part.
-step "stand-in msiexec.exe for \"msiexec /a\" beside the daemon in C:\\Program Files\\Quillon\\bin"
+step "stand-in msiexec.exe for \"msiexec /a\" in C:\\windows\\system32, where the daemon starts msiexec from"
 qln_stand_in_msiexec "admin_tree=$(_qln_unix_to_win "$QLN_RELEASE_DIR/releases/$QLN_RELEASE_N1/admin")"
 
 say "Settings (registry overrides under HKCU\\Software\\Quillon\\KM)"

@@ -36,6 +36,7 @@ trap cleanup EXIT
 
 echo "Creating Wine prefix..."
 qln_prefix_create "$QLN_RUN_DIR/prefix"
+qln_prefix_msiexec_stand_in "$QLN_BIN_DIR/qln_fake_msiexec.exe"
 if declare -F qln_servers_start >/dev/null; then qln_servers_start; fi
 
 cd "$build_dir"

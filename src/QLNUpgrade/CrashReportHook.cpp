@@ -2,6 +2,7 @@
 
 #include "QLNUpgrade/KM/Upgrade/QLNVersionInfo.h"
 
+#include <atomic>
 #include <cstring>
 #include <string>
 
@@ -57,11 +58,20 @@ CrashSettingsRecord MakeCrashSettingsRecord() {
     return s;
 }
 
-const CrashHandlerRecord& GetCrashHandler() {
-    static const CrashHandlerRecord record = [] {
+namespace {
+
+// Set by the first GetCrashHandler: an elevated copy loads the component late,
+// or not at all.
+std::atomic<bool> s_crashHandlerLoaded{false};
+
+}  // namespace
+
+const CrashHandlerRecord& GetCrashHandler(const std::wstring& directory) {
+    static const CrashHandlerRecord record = [&] {
+        s_crashHandlerLoaded = true;
         CrashHandlerRecord r;
         // Kept loaded for the life of the process: the component must outlive every crash.
-        r.module = ::LoadLibraryW(CrashDllPath().c_str());
+        r.module = ::LoadLibraryW(directory.empty() ? CrashDllPath().c_str() : (directory + L"\\crshhndl.dll").c_str());
         if (!r.module) return r;
         bool all = true;
         for (size_t i = 0; i < r.exports.size(); ++i) {
@@ -80,6 +90,7 @@ const CrashHandlerRecord& GetCrashHandler() {
 }
 
 void WaitForCrashHandlerExit() {
+    if (!s_crashHandlerLoaded) return;
     auto ready = GetCrashHandler().IsReadyToExit();
     if (!ready) return;
     while (!ready()) ::Sleep(100);

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <array>
+#include <string>
 #include <cstdint>
 
 struct CrashHandlerRecord {
@@ -54,9 +55,11 @@ using CrashSettingsRecord = std::array<uint8_t, 56>;
 CrashAppRecord MakeCrashAppRecord();
 CrashSettingsRecord MakeCrashSettingsRecord();
 
-// Created and filled on first use, thread-safely; loads the DLL and calls
-// InitCrashHandler.
-const CrashHandlerRecord& GetCrashHandler();
+// Created and filled on first use, thread-safely; loads crshhndl.dll from
+// directory (by default the folder of this program's image) and calls
+// InitCrashHandler. The directory of the first call counts.
+const CrashHandlerRecord& GetCrashHandler(const std::wstring& directory = {});
 
-// At process exit: waits while IsReadyToExit answers zero.
+// At process exit: waits while IsReadyToExit answers zero (nothing when the
+// component was never loaded).
 void WaitForCrashHandlerExit();

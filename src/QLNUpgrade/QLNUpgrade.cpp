@@ -7,9 +7,14 @@
 namespace {
 
 // Installs the crash-report hook while static objects are initialised, and
-// lets the component finish its work after wWinMain has returned.
+// lets the component finish its work after wWinMain has returned. An
+// elevated copy loads it only once it knows that it runs from the registered
+// installation (see RunUpgradeMain): beside a copy of this program in a
+// folder of the user's, the component would be anybody's code.
 struct CrashReportHook {
-    CrashReportHook() { (void)GetCrashHandler(); }
+    CrashReportHook() {
+        if (ReadCommandLine().action == ElevatedAction::None) (void)GetCrashHandler();
+    }
     ~CrashReportHook() { WaitForCrashHandlerExit(); }
 } g_crashReportHook;
 

@@ -1,5 +1,7 @@
 #include "QLNUpgrade/QLNUpgradeApp.h"
 
+#include "QLNUpgrade/CrashReportHook.h"
+#include "QLNUpgrade/KM/Upgrade/QLNUpgradeEngine.h"
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeWorkspace.h"
 #include "QLNUpgrade/KM/Upgrade/QLNVersionChecker.h"
 #include "QLNUpgrade/QLNUpgradeHelper.h"
@@ -27,6 +29,7 @@ namespace {
 constexpr wchar_t kMutexBaseName[] = L"QLNUpgradeMutex";
 constexpr wchar_t kSwitchSilent[] = L"--elevated-silent";
 constexpr wchar_t kSwitchResume[] = L"--elevated-resume";
+constexpr wchar_t kSwitchManual[] = L"--elevated-manual";
 
 bool SwitchEquals(const wchar_t* arg, const wchar_t* name) {
     return arg && ::CompareStringOrdinal(arg, -1, name, -1, TRUE) == CSTR_EQUAL;
@@ -52,8 +55,17 @@ void UseSystemDirectoryAsWorkingDirectory() {
     }
 }
 
-// The switches of this process's own command line; none when the shell
-// cannot split it.
+// The installation an elevated copy acts on, derived once from where its
+// image really lies (links resolved): a link on the path it was started by
+// may be re-pointed while it runs. Empty when the path cannot be had.
+std::wstring RealInstallRoot() {
+    const std::wstring image = GetModuleFinalPath();
+    const size_t slash = image.rfind(L'\\');
+    return slash == std::wstring::npos ? std::wstring() : QLNUpgradeEngine::InstallRootOf(image.substr(0, slash));
+}
+
+}  // namespace
+
 CommandLineRequest ReadCommandLine() {
     int argc = 0;
     qln::UniqueLocalMem argvMem(KMSystemLibrary::Require(L"shell32.dll") ? ::CommandLineToArgvW(::GetCommandLineW(), &argc)
@@ -62,15 +74,14 @@ CommandLineRequest ReadCommandLine() {
     return argv ? ParseCommandLineArgs(argc, argv) : CommandLineRequest{};
 }
 
-}  // namespace
-
 CommandLineRequest ParseCommandLineArgs(int argc, const wchar_t* const* argv) {
     CommandLineRequest request;
     for (int i = 1; i < argc; ++i) {
         if (SwitchEquals(argv[i], kSwitchHandedOver)) request.handedOver = true;
         if (request.action != ElevatedAction::None) continue;
-        if (SwitchEquals(argv[i], kSwitchSilent) && i + 1 < argc) {
-            request.action = ElevatedAction::Silent;
+        const bool silent = SwitchEquals(argv[i], kSwitchSilent);
+        if ((silent || SwitchEquals(argv[i], kSwitchManual)) && i + 1 < argc) {
+            request.action = silent ? ElevatedAction::Silent : ElevatedAction::Manual;
             request.version = argv[++i];
         } else if (SwitchEquals(argv[i], kSwitchResume)) {
             request.action = ElevatedAction::Resume;
@@ -146,8 +157,12 @@ int RunUpgradeMain(HINSTANCE instance) {
     const CommandLineRequest request = ReadCommandLine();
     const HandOver handOver = HandOverToShell(request);
     if (handOver == HandOver::Started) return 0;
-    if (request.action != ElevatedAction::None) {
+    const bool adminRun = request.action != ElevatedAction::None;
+    const std::wstring installRoot = adminRun ? RealInstallRoot() : std::wstring();
+    if (adminRun) {
         InitializeAdminLogging();
+        // What it loads comes from the registered installation only.
+        if (IsRegisteredInstallRoot(installRoot)) (void)GetCrashHandler(installRoot + L"\\bin");
     } else {
         InitializeStartupLogging();
     }
@@ -158,17 +173,20 @@ int RunUpgradeMain(HINSTANCE instance) {
         KM_LOG_WARN(L"Started with the shell's rights, but still has administrator rights; carrying on");
     }
     UseSystemDirectoryAsWorkingDirectory();
-    KMLangHelper::LoadLanguageDll();
+    KMLangHelper::LoadLanguageDll(adminRun ? installRoot + L"\\" : GetProductDirectory());
     KM_LOG_INFO(L"QLNUpgrade starting...");
     QLNVersionChecker::CleanupLegacyRegistryOnVersionChange();
 
     switch (request.action) {
         case ElevatedAction::Silent:
             KM_LOG_INFO(L"Elevated silent upgrade mode, version: {}", request.version);
-            return RunElevatedAction(0, request.version);
+            return RunElevatedAction(0, request.version, installRoot);
         case ElevatedAction::Resume:
             KM_LOG_INFO(L"Elevated resume upgrade mode");
-            return RunElevatedAction(1, std::wstring());
+            return RunElevatedAction(1, std::wstring(), installRoot);
+        case ElevatedAction::Manual:
+            KM_LOG_INFO(L"Elevated manual upgrade mode, version: {}", request.version);
+            return RunElevatedAction(2, request.version, installRoot);
         case ElevatedAction::None:
             break;
     }

@@ -12,7 +12,7 @@ extern BYTE g_keepRunning;
 constexpr wchar_t kUpgradeWindowClass[] = L"QLNUpgradeWindow";
 constexpr wchar_t kUpgradeWindowTitle[] = L"QLNUpgradeWindow";
 
-enum class ElevatedAction { None, Silent, Resume };
+enum class ElevatedAction { None, Silent, Resume, Manual };
 
 struct CommandLineRequest {
     ElevatedAction action = ElevatedAction::None;
@@ -25,6 +25,9 @@ struct CommandLineRequest {
 // Scans the arguments after the program name; the first matching action
 // switch wins.
 CommandLineRequest ParseCommandLineArgs(int argc, const wchar_t* const* argv);
+// The switches of this process's own command line; none when the shell
+// cannot split it.
+CommandLineRequest ReadCommandLine();
 
 // The marker of a daemon started by the hand-over below.
 inline constexpr wchar_t kSwitchHandedOver[] = L"--handed-over";

@@ -120,56 +120,87 @@ void StartPreNotifyPrompt(UpgradeType type, const QLNVersionInfo& info, bool all
                   L"pre-notify prompt");
 }
 
+// Runs one upgrade through this program's elevated copy and waits for it;
+// the copy records its own outcome, this daemon the launch that failed.
+// target is the release the run works on (a resume's, from its record).
+UpgradeResult RunElevatedCopy(UpgradeType type, const std::wstring& version, const std::wstring& target) {
+    if (type != UpgradeType::Resume && qln::HasQuoteOrControl(version)) {
+        // It would end its quoted argument and add switches of its own to
+        // the elevated command line; no release has such a version.
+        KM_LOG_ERROR(L"Refusing to re-launch elevated for version {}: it holds a quote or a control character", version);
+        QLNUpgradeResultStore::AddResult(false, L"elevate_failed", version, static_cast<std::int32_t>(UpgradeResult::InvalidVersion));
+        return UpgradeResult::InvalidVersion;
+    }
+    const std::wstring parameters = type == UpgradeType::Resume
+                                        ? std::wstring(L"--elevated-resume")
+                                        : fmt::format(L"{} \"{}\"", type == UpgradeType::Manual ? L"--elevated-manual"
+                                                                                                : L"--elevated-silent",
+                                                      version);
+    KM_LOG_INFO(L"Not running as admin, re-launching elevated: {}", parameters);
+    UpgradeResult result = UpgradeResult::Failed;
+    bool launched = false;
+    (void)RelaunchElevated(parameters, result, launched);
+    if (!launched) {
+        QLNUpgradeResultStore::AddResult(IsUpgradeSuccess(result), L"elevate_failed", version,
+                                         static_cast<std::int32_t>(result));
+        return result;
+    }
+    KM_LOG_INFO(L"The elevated copy's log: {}{}.upgrade.log", QLNAdminLogFolder::Path(),
+                KMLoggerHelper::FormatLocalTime(L"%Y-%m-%d"));
+    // The copy leaves both to us: a cache it started would keep its
+    // administrator rights, and it deletes nothing in the user's folders.
+    KM_LOG_INFO(L"Restarting QLNCache...");
+    (void)KMWinOSUtils::RunQLNCacheProcess();
+    if (!target.empty()) {
+        QLNVersionInfo staged;
+        staged.version = target;
+        QLNMsiPackage::CleanupStagingDir(QLNMsiPackage::BuildStagingDir(staged));
+    }
+    // A copy elevated as another account reads that account's record,
+    // finds none and reports success; ours is still pending then.
+    if (type == UpgradeType::Resume && IsUpgradeSuccess(result) && HasPendingUpgrade()) {
+        KM_LOG_ERROR(L"The elevated copy reported success, but this user's interrupted upgrade to {} is still "
+                     L"pending (was it elevated as another account?)",
+                     target);
+        result = UpgradeResult::Failed;
+    }
+    return result;
+}
+
+// The installer's wizard offered after a failed upgrade, run by the elevated
+// copy on its own verified copy of the package: an installer with
+// administrator rights never opens a package by a path the user can change.
+class ElevatedManualInstall final : public IUpgradeEngine {
+public:
+    std::wstring GetLastErrorText() const override { return m_lastError; }
+    UpgradeResult UpgradeManual(const std::wstring& version) override {
+        const UpgradeResult result = RunElevatedCopy(UpgradeType::Manual, version, version);
+        m_lastError = IsUpgradeSuccess(result) ? std::wstring()
+                                               : fmt::format(L"The installer's run with administrator rights ended with "
+                                                             L"result {}; its log is in {}",
+                                                             static_cast<int>(result), QLNAdminLogFolder::Path());
+        return result;
+    }
+
+private:
+    std::wstring m_lastError;
+};
+
 void RunUpgradeWorker(std::unique_ptr<UpgradeRequest> request) {
     auto release = qln::ScopeExit([] { ReleaseUpgrade(); });
     QLNUpgradeEngine engine;
+    ElevatedManualInstall elevatedManual;
     UpgradeResult result = UpgradeResult::Failed;
     const UpgradeType type = request->type;
     // The release a resume works on is in its progress record: the manual
     // installer offered after it failed installs that one.
     UpgradeRequest target = *request;
     if (type == UpgradeType::Resume) target.version = LoadUpgradeProgress().targetVersion;
-    if (type == UpgradeType::Manual) {
+    const bool elevated = KMWinOSUtils::IsRunningAsAdmin();
+    if (!elevated) {
+        result = RunElevatedCopy(type, request->version, target.version);
+    } else if (type == UpgradeType::Manual) {
         result = engine.UpgradeManual(request->version);
-    } else if (!KMWinOSUtils::IsRunningAsAdmin()) {
-        bool launched = false;
-        if (type != UpgradeType::Resume && qln::HasQuoteOrControl(request->version)) {
-            // It would end its quoted argument and add switches of its own to
-            // the elevated command line; no release has such a version.
-            KM_LOG_ERROR(L"Refusing to re-launch elevated for version {}: it holds a quote or a control character",
-                         request->version);
-            result = UpgradeResult::InvalidVersion;
-        } else {
-            const std::wstring parameters = type == UpgradeType::Resume
-                                                ? std::wstring(L"--elevated-resume")
-                                                : fmt::format(L"--elevated-silent \"{}\"", request->version);
-            KM_LOG_INFO(L"Not running as admin, re-launching elevated: {}", parameters);
-            (void)RelaunchElevated(parameters, result, launched);
-        }
-        if (!launched) {
-            QLNUpgradeResultStore::AddResult(IsUpgradeSuccess(result), L"elevate_failed", request->version,
-                                             static_cast<std::int32_t>(result));
-        } else {
-            KM_LOG_INFO(L"The elevated copy's log: {}{}.upgrade.log", QLNAdminLogFolder::Path(),
-                        KMLoggerHelper::FormatLocalTime(L"%Y-%m-%d"));
-            // The copy leaves both to us: a cache it started would keep its
-            // administrator rights, and it deletes nothing in the user's folders.
-            KM_LOG_INFO(L"Restarting QLNCache...");
-            (void)KMWinOSUtils::RunQLNCacheProcess();
-            if (!target.version.empty()) {
-                QLNVersionInfo staged;
-                staged.version = target.version;
-                QLNMsiPackage::CleanupStagingDir(QLNMsiPackage::BuildStagingDir(staged));
-            }
-            // A copy elevated as another account reads that account's record,
-            // finds none and reports success; ours is still pending then.
-            if (type == UpgradeType::Resume && IsUpgradeSuccess(result) && HasPendingUpgrade()) {
-                KM_LOG_ERROR(L"The elevated copy reported success, but this user's interrupted upgrade to {} is still "
-                             L"pending (was it elevated as another account?)",
-                             target.version);
-                result = UpgradeResult::Failed;
-            }
-        }
     } else if (type == UpgradeType::Silent) {
         result = engine.UpgradeSilently(request->version);
     } else if (type == UpgradeType::Resume) {
@@ -192,7 +223,8 @@ void RunUpgradeWorker(std::unique_ptr<UpgradeRequest> request) {
             break;
     }
     QLNUpgradeUI::HandleSuccessNotification(type, result);
-    QLNUpgradeUI::HandleFailureNotification(type, result, target, engine);
+    QLNUpgradeUI::HandleFailureNotification(type, result, target, elevated ? static_cast<IUpgradeEngine&>(engine)
+                                                                           : elevatedManual);
 }
 
 }  // namespace
@@ -412,8 +444,12 @@ int ElevatedExitCode(UpgradeResult result) {
     }
 }
 
-int RunElevatedAction(int action, const std::wstring& version) {
-    QLNUpgradeEngine engine(QLNUpgradeEngine::Role::ElevatedCopy);
+int RunElevatedAction(int action, const std::wstring& version, const std::wstring& installRoot) {
+    if (installRoot.empty()) {
+        KM_LOG_ERROR(L"Elevated copy: the real path of this program is unknown; it acts on nothing");
+        return ElevatedExitCode(UpgradeResult::Failed);
+    }
+    QLNUpgradeEngine engine(QLNUpgradeEngine::Role::ElevatedCopy, installRoot);
     UpgradeResult result = UpgradeResult::Failed;
     if (action == 0) {
         KM_LOG_INFO(L"Running elevated silent upgrade for version {}", version);
@@ -421,6 +457,9 @@ int RunElevatedAction(int action, const std::wstring& version) {
     } else if (action == 1) {
         KM_LOG_INFO(L"Running elevated resume upgrade");
         result = engine.ResumeUpgrade();
+    } else if (action == 2) {
+        KM_LOG_INFO(L"Running elevated manual upgrade for version {}", version);
+        result = engine.UpgradeManual(version);
     } else {
         KM_LOG_ERROR(L"Unknown elevated action: {}", action);
         return 1;

@@ -65,9 +65,12 @@ bool RelaunchElevated(const std::wstring& parameters, UpgradeResult& result, boo
 // the parent maps back, the result number itself for the others.
 [[nodiscard]] int ElevatedExitCode(UpgradeResult result);
 
-// Elevated copy: action 0 = silent upgrade of version, 1 = resume. Returns the
-// process exit code.
-int RunElevatedAction(int action, const std::wstring& version);
+// Elevated copy: action 0 = silent upgrade of version, 1 = resume, 2 = manual
+// upgrade (the installer's wizard) of version, on the
+// installation at installRoot (derived from the real path of the image;
+// empty when it could not be: then nothing is done). Returns the process
+// exit code.
+int RunElevatedAction(int action, const std::wstring& version, const std::wstring& installRoot);
 
 namespace qln::seams {
 

@@ -153,6 +153,27 @@ std::wstring GetModulePath() {
     return path.empty() ? path : NormalizePath(path);
 }
 
+std::wstring GetModuleFinalPath() {
+    const std::wstring started = GetModuleFileNameWhole();
+    if (started.empty()) return {};
+    const qln::UniqueFileHandle file(::CreateFileW(started.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return {};
+    std::vector<wchar_t> buffer(520, L'\0');
+    for (;;) {
+        const DWORD length = ::GetFinalPathNameByHandleW(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()),
+                                                         FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (length == 0 || length > 32768) return {};
+        if (length < buffer.size()) {
+            std::wstring path(buffer.data(), length);
+            if (path.rfind(L"\\\\?\\UNC\\", 0) == 0) return L"\\" + path.substr(7);
+            if (path.rfind(L"\\\\?\\", 0) == 0) return path.substr(4);
+            return path;
+        }
+        buffer.resize(length + 1);
+    }
+}
+
 std::wstring GetAppDirectory() {
     std::wstring path = GetModulePath();
     const auto slash = path.rfind(L'\\');
@@ -186,6 +207,19 @@ std::wstring ProductDirectoryOf(std::wstring_view appDirectory) {
     const auto parent = appDirectory.substr(0, last).rfind(L'\\');
     if (parent == std::wstring_view::npos) return {};
     return std::wstring(appDirectory.substr(0, parent + 1));
+}
+
+bool IsSameFile(const std::wstring& a, const std::wstring& b) noexcept {
+    BY_HANDLE_FILE_INFORMATION info[2] = {};
+    const std::wstring* paths[2] = {&a, &b};
+    for (int i = 0; i < 2; ++i) {
+        const UniqueFileHandle file(::CreateFileW(paths[i]->c_str(), FILE_READ_ATTRIBUTES,
+                                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        if (!file || !::GetFileInformationByHandle(file.get(), &info[i])) return false;
+    }
+    return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+           info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
 }
 
 bool CopyFromHandle(HANDLE source, const std::wstring& target, DWORD& error) {

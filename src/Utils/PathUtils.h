@@ -29,6 +29,11 @@
 // Full path of the running executable, normalised.
 [[nodiscard]] std::wstring GetModulePath();
 
+// Where the running executable really lies: the path it was started by,
+// resolved through every link (junction, symbolic link) of the file system,
+// without the "\\?\" prefix. Empty when it cannot be had.
+[[nodiscard]] std::wstring GetModuleFinalPath();
+
 // Directory of the running executable, ending in a backslash, normalised.
 [[nodiscard]] std::wstring GetAppDirectory();
 
@@ -73,6 +78,11 @@ namespace qln {
 // there is never written through). On failure nothing is left at target and
 // error holds the Windows error.
 [[nodiscard]] bool CopyFromHandle(HANDLE source, const std::wstring& target, DWORD& error);
+
+// True when both paths name the same file or folder (same volume and file
+// index, whatever the spelling or the links on the way); false when either
+// cannot be opened.
+[[nodiscard]] bool IsSameFile(const std::wstring& a, const std::wstring& b) noexcept;
 
 // The product directory for a given application directory (which ends in a
 // backslash): the text up to and including the backslash before the last

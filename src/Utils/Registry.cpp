@@ -269,6 +269,27 @@ std::optional<std::wstring> ReadMachineString(const wchar_t* valueName) {
     return text;
 }
 
+std::vector<std::wstring> ReadMachineStrings(const wchar_t* valueName) {
+    constexpr DWORD kFlags = RRF_RT_REG_MULTI_SZ | RRF_SUBKEY_WOW6464KEY;
+    DWORD size = 0;
+    if (::RegGetValueW(HKEY_LOCAL_MACHINE, kMachineSettingsKey, valueName, kFlags, nullptr, nullptr, &size) != ERROR_SUCCESS)
+        return {};
+    std::wstring data(size / sizeof(wchar_t) + 2, L'\0');
+    size = static_cast<DWORD>(data.size() * sizeof(wchar_t));
+    if (::RegGetValueW(HKEY_LOCAL_MACHINE, kMachineSettingsKey, valueName, kFlags, nullptr, data.data(), &size) !=
+        ERROR_SUCCESS) {
+        return {};
+    }
+    std::vector<std::wstring> strings;
+    for (size_t start = 0; start < data.size();) {
+        const size_t end = data.find(L'\0', start);
+        if (end == std::wstring::npos || end == start) break;
+        strings.push_back(data.substr(start, end - start));
+        start = end + 1;
+    }
+    return strings;
+}
+
 bool WriteMachineString(const wchar_t* valueName, const std::wstring& text) {
     UniqueHkey key;
     if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kMachineSettingsKey, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY,

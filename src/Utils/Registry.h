@@ -29,6 +29,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 #include <string_view>
 
 #include "Utils/RefWString.h"
@@ -200,5 +201,8 @@ inline constexpr wchar_t kMachineSettingsKey[] = L"Software\\Quillon\\KM";
 [[nodiscard]] std::optional<std::wstring> ReadMachineString(const wchar_t* valueName);
 // False when the key cannot be created or the value not written.
 [[nodiscard]] bool WriteMachineString(const wchar_t* valueName, const std::wstring& text);
+// The non-empty strings of a REG_MULTI_SZ value there; empty when it is
+// missing or of another type.
+[[nodiscard]] std::vector<std::wstring> ReadMachineStrings(const wchar_t* valueName);
 
 }  // namespace qln

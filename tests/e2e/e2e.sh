@@ -74,7 +74,7 @@ history_last_is() { [[ "$(history_last)" =~ ^[0-9]+\|$1$ ]]; }
 
 # Every file of release $1 is in the installation with the same content;
 # beyond them only backup files (*.qlnupd.bak) that wait for a restart and
-# the stand-in msiexec.exe beside the daemon.
+# nothing else.
 tree_equals_release() {
     local tree="$QLN_RELEASE_DIR/releases/$1/tree" f rel ok=0
     while IFS= read -r -d '' f; do
@@ -83,7 +83,7 @@ tree_equals_release() {
     done < <(find "$tree" -type f -print0)
     while IFS= read -r -d '' f; do
         rel="${f#"$QLN_INSTALL_DIR"/}"
-        [ -e "$tree/$rel" ] || [[ "$rel" == *.qlnupd.bak ]] || [ "$rel" = bin/msiexec.exe ] ||
+        [ -e "$tree/$rel" ] || [[ "$rel" == *.qlnupd.bak ]] ||
             { echo "  not in release $1: $rel"; ok=1; }
     done < <(find "$QLN_INSTALL_DIR" -type f -print0)
     return $ok

@@ -6,9 +6,9 @@
 #   qln_install_release <version>     Wine's msiexec /i of the release's
 #                                     package into C:\Program Files\Quillon
 #   qln_stand_in_msiexec <key=value>...  the stand-in msiexec.exe (see
-#                                     tests/tools/qln_fake_msiexec) beside the
-#                                     daemon in the installation's bin folder,
-#                                     its control file with these lines in
+#                                     tests/tools/qln_fake_msiexec) in
+#                                     system32, its control file for the
+#                                     daemon with these lines in
 #                                     C:\QuillonRun\tools; "/i" goes to
 #                                     Wine's msiexec
 #   qln_setting <name> <value>        a configuration override (REG_SZ under
@@ -28,9 +28,9 @@
 #   qln_installed_version             version.txt of the installation
 #
 # Wine's msiexec cannot unpack a package administratively ("/a"), which the
-# replace strategy needs. The stand-in beside the daemon, where Windows looks
-# for a program first, does that part by writing the release's files as
-# "msiexec /a" would. (The daemon does not look in its working directory.)
+# replace strategy needs. The stand-in in system32, where the daemon starts
+# msiexec.exe from, does that part by writing the release's files as
+# "msiexec /a" would.
 
 QLN_INSTALL_DIR=""
 QLN_TOOLS_DIR=""
@@ -60,9 +60,9 @@ qln_installed_version() {
 qln_stand_in_msiexec() {
     QLN_TOOLS_DIR="$WINEPREFIX/drive_c/QuillonRun/tools"
     mkdir -p "$QLN_TOOLS_DIR"
-    cp "$QLN_BIN_DIR/qln_fake_msiexec.exe" "$QLN_INSTALL_DIR/bin/msiexec.exe"
+    qln_prefix_msiexec_stand_in "$QLN_BIN_DIR/qln_fake_msiexec.exe" || return 1
     {
-        echo 'install=C:\windows\system32\msiexec.exe'
+        echo 'install=C:\windows\system32\qln_wine_msiexec.exe'
         local line
         for line in "$@"; do echo "$line"; done
     } >"$QLN_TOOLS_DIR/qln_fake_msiexec.control"

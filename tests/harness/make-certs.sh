@@ -5,6 +5,11 @@
 #                          (127.0.0.1 also as a DNS name: Wine matches only DNS
 #                          names of the subject alternative name)
 #   badca.pem/badca.key    self-signed "localhost" that chains to nothing trusted
+#   codesign.pem/.key/.der code signing "QLN Test Code Signing", issued by the
+#                          test CA: signs the run's packages (make-package.sh
+#                          takes it from its --cert-dir) and daemon
+#   othersign.pem/.key/.der code signing "QLN Other Code Signing", issued by
+#                          the test CA: another company's genuine certificate
 # Keys never leave the run's temporary folder.
 set -euo pipefail
 
@@ -57,6 +62,25 @@ extendedKeyUsage = serverAuth
 subjectAltName = DNS:localhost, IP:127.0.0.1, DNS:127.0.0.1
 CNF
 
+for name in codesign othersign; do
+    cn="QLN Test Code Signing"
+    [ "$name" = othersign ] && cn="QLN Other Code Signing"
+    cat > "$name.cnf" <<CNF
+[req]
+distinguished_name = dn
+prompt = no
+[dn]
+CN = $cn
+O = QLN Test
+[sign_ext]
+basicConstraints = critical, CA:FALSE
+keyUsage = critical, digitalSignature
+extendedKeyUsage = codeSigning
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+CNF
+done
+
 quiet() {
     local out
     out=$("$@" 2>&1) || { echo "make-certs: failed: $*" >&2; echo "$out" >&2; exit 1; }
@@ -73,6 +97,14 @@ quiet openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial 
 
 quiet openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 2 \
     -keyout badca.key -out badca.pem -config badca.cnf
+
+for name in codesign othersign; do
+    quiet openssl req -new -newkey rsa:2048 -nodes -sha256 -keyout "$name.key" -out "$name.csr" -config "$name.cnf"
+    quiet openssl x509 -req -in "$name.csr" -CA ca.pem -CAkey ca.key -CAcreateserial \
+        -sha256 -days 2 -extfile "$name.cnf" -extensions sign_ext -out "$name.pem"
+    quiet openssl x509 -in "$name.pem" -outform DER -out "$name.der"
+    rm -f "$name.csr"
+done
 
 chmod 600 ./*.key
 rm -f server.csr ca.srl

@@ -23,6 +23,10 @@
 #   --cert-dir DIR         code-signing certificate folder (default: the
 #                          package's folder); codesign.pem/codesign.key are
 #                          created there when missing
+#   --sign-daemon          sign the tree's bin/QLNUpgrade.exe (a real program)
+#                          with the same certificate before packaging it, as
+#                          the vendor signs both
+#   --upgrade-code GUID    another product's UpgradeCode
 #
 # Default release tree (REL paths use "/"; sizes in bytes), chosen so that
 # every file category of the replace strategy has a member and the payload
@@ -34,8 +38,10 @@
 #   Common/QLNCommon.dll, System/msvcp140.dll, System64/msvcp140.dll,
 #   Diff-Scripts/diff-doc.js, doc/readme.txt, version.txt (the version text)
 #
-# Fixed: product name "Quillon", UpgradeCode {4F2A7C10-9B3E-4D21-8C55-1E6B0A9D3F72},
-# x64, per-machine, installed to [ProgramFiles64Folder]Quillon. A new product
+# Fixed: product name "Quillon", UpgradeCode {4F2A7C10-9B3E-4D21-8C55-1E6B0A9D3F72}
+# unless --upgrade-code, x64, per-machine, installed to
+# [ProgramFiles64Folder]Quillon (INSTALLDIR=... on msiexec's command line
+# puts it elsewhere). A new product
 # code each build; a newer version replaces an older one (major upgrade).
 #
 # Examples:
@@ -44,7 +50,8 @@
 #       --emit-tree /tmp/n1/tree --emit-admin-image /tmp/n1/admin --out /tmp/n1/q.msi
 set -euo pipefail
 
-version="" out="" emit_tree="" emit_admin="" tree="" seed="" unsigned=0 small=0 cert_dir=""
+version="" out="" emit_tree="" emit_admin="" tree="" seed="" unsigned=0 small=0 cert_dir="" sign_daemon=0
+upgrade_code="{4F2A7C10-9B3E-4D21-8C55-1E6B0A9D3F72}"
 adds=() omits=()
 while [ $# -gt 0 ]; do
     case "$1" in
@@ -59,6 +66,8 @@ while [ $# -gt 0 ]; do
         --unsigned) unsigned=1; shift ;;
         --small) small=1; shift ;;
         --cert-dir) cert_dir="$2"; shift 2 ;;
+        --sign-daemon) sign_daemon=1; shift ;;
+        --upgrade-code) upgrade_code="$2"; shift 2 ;;
         *) echo "make-package.sh: unknown option $1" >&2; exit 2 ;;
     esac
 done
@@ -127,10 +136,10 @@ if [ -n "$emit_admin" ]; then
 fi
 [ -n "$out" ] || exit 0
 
-python3 - "$tree" "$numeric" > "$work/product.wxs" <<'PY'
+python3 - "$tree" "$numeric" "$upgrade_code" > "$work/product.wxs" <<'PY'
 import hashlib, os, sys
 from xml.sax.saxutils import quoteattr
-root, version = sys.argv[1], sys.argv[2]
+root, version, upgrade_code = sys.argv[1], sys.argv[2], sys.argv[3]
 counter = [0]
 def ident(prefix):
     counter[0] += 1
@@ -159,7 +168,7 @@ body = walk(root, "", "          ")
 print('''<?xml version="1.0" encoding="utf-8"?>
 <Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
   <Product Id="*" Name="Quillon" Language="1033" Version="%s" Manufacturer="Quillon Test"
-           UpgradeCode="{4F2A7C10-9B3E-4D21-8C55-1E6B0A9D3F72}">
+           UpgradeCode="%s">
     <Package InstallerVersion="200" Compressed="yes" InstallScope="perMachine"/>
     <Media Id="1" Cabinet="product.cab" EmbedCab="yes"/>
     <MajorUpgrade DowngradeErrorMessage="A newer version is already installed."/>
@@ -174,23 +183,15 @@ print('''<?xml version="1.0" encoding="utf-8"?>
 %s
     </Feature>
   </Product>
-</Wix>''' % (version, "\n".join(body), "\n".join('      <ComponentRef Id="%s"/>' % c for c in components)))
+</Wix>''' % (version, upgrade_code, "\n".join(body), "\n".join('      <ComponentRef Id="%s"/>' % c for c in components)))
 PY
 
 mkdir -p "$(dirname "$out")"
-# wixl takes file sources relative to the current folder.
-(cd "$tree" && wixl -a x64 -o "$work/unsigned.msi" "$work/product.wxs") >"$work/wixl.log" 2>&1 ||
-    { cat "$work/wixl.log" >&2; echo "make-package.sh: wixl failed" >&2; exit 1; }
-
-if [ $unsigned -eq 1 ]; then
-    mv "$work/unsigned.msi" "$out"
-    exit 0
-fi
-
-[ -n "$cert_dir" ] || cert_dir="$(dirname "$out")"
-mkdir -p "$cert_dir"
-if [ ! -f "$cert_dir/codesign.pem" ] || [ ! -f "$cert_dir/codesign.key" ]; then
-    cat >"$work/codesign.cnf" <<'CNF'
+if [ $unsigned -eq 0 ]; then
+    [ -n "$cert_dir" ] || cert_dir="$(dirname "$out")"
+    mkdir -p "$cert_dir"
+    if [ ! -f "$cert_dir/codesign.pem" ] || [ ! -f "$cert_dir/codesign.key" ]; then
+        cat >"$work/codesign.cnf" <<'CNF'
 [req]
 distinguished_name = dn
 prompt = no
@@ -204,11 +205,27 @@ keyUsage = critical, digitalSignature
 extendedKeyUsage = codeSigning
 subjectKeyIdentifier = hash
 CNF
-    openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 3 -config "$work/codesign.cnf" \
-        -keyout "$cert_dir/codesign.key" -out "$cert_dir/codesign.pem" >"$work/openssl.log" 2>&1 ||
-        { cat "$work/openssl.log" >&2; echo "make-package.sh: certificate creation failed" >&2; exit 1; }
-    chmod 600 "$cert_dir/codesign.key"
+        openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 3 -config "$work/codesign.cnf" \
+            -keyout "$cert_dir/codesign.key" -out "$cert_dir/codesign.pem" >"$work/openssl.log" 2>&1 ||
+            { cat "$work/openssl.log" >&2; echo "make-package.sh: certificate creation failed" >&2; exit 1; }
+        chmod 600 "$cert_dir/codesign.key"
+    fi
 fi
+if [ $sign_daemon -eq 1 ] && [ $unsigned -eq 0 ]; then
+    osslsigncode sign -certs "$cert_dir/codesign.pem" -key "$cert_dir/codesign.key" -h sha256 -n "Quillon" \
+        -in "$tree/bin/QLNUpgrade.exe" -out "$work/QLNUpgrade.exe" >"$work/sign.log" 2>&1 ||
+        { cat "$work/sign.log" >&2; echo "make-package.sh: signing the daemon failed" >&2; exit 1; }
+    mv "$work/QLNUpgrade.exe" "$tree/bin/QLNUpgrade.exe"
+fi
+# wixl takes file sources relative to the current folder.
+(cd "$tree" && wixl -a x64 -o "$work/unsigned.msi" "$work/product.wxs") >"$work/wixl.log" 2>&1 ||
+    { cat "$work/wixl.log" >&2; echo "make-package.sh: wixl failed" >&2; exit 1; }
+
+if [ $unsigned -eq 1 ]; then
+    mv "$work/unsigned.msi" "$out"
+    exit 0
+fi
+
 rm -f "$out"
 osslsigncode sign -certs "$cert_dir/codesign.pem" -key "$cert_dir/codesign.key" -h sha256 \
     -n "Quillon" -in "$work/unsigned.msi" -out "$out" >"$work/sign.log" 2>&1 ||

@@ -8,8 +8,9 @@
 #                                      changes it between requests
 #   /SVN/Quillon/<v>/Quillon-<v>-x64.msi  the package of each release
 # Releases built at run time by make-package.sh, each with the daemon under
-# test as its bin/QLNUpgrade.exe (so the installed daemon is the real one)
-# and the stand-in status cache beside it as bin/QLNCache.exe:
+# test as its bin/QLNUpgrade.exe (so the installed daemon is the real one),
+# signed with the same test certificate as the package, and the stand-in
+# status cache beside it as bin/QLNCache.exe:
 #   QLN_RELEASE_N         the daemon's own version 1.16.KM16.2381 (installed
 #                         first)
 #   QLN_RELEASE_N1        1.16.KM16.2382, every file different
@@ -97,11 +98,13 @@ _qln_release_build() {
     # The stand-in status cache, so that stopping and restarting the cache
     # around the deployment meets a real program.
     cp "$(dirname "$daemon")/QLNCache.exe" "$dir/tree/bin/QLNCache.exe"
-    mkdir -p "$dir/admin/Program Files/Quillon"
-    cp -a "$dir/tree/." "$dir/admin/Program Files/Quillon/"
-    local signing=(--cert-dir "$QLN_RELEASE_DIR/codesign")
+    # The daemon signed with the package's certificate, as the vendor signs
+    # both: an installed daemon trusts packages of its own publisher.
+    local signing=(--cert-dir "$QLN_RELEASE_DIR/codesign" --sign-daemon)
     [ "$sign" = signed ] || signing=(--unsigned)
     bash "$make" --version "$version" --tree "$dir/tree" "${signing[@]}" --out "$dir/$msi" || return 1
+    mkdir -p "$dir/admin/Program Files/Quillon"
+    cp -a "$dir/tree/." "$dir/admin/Program Files/Quillon/"
     [ "$sign" = signed ] && return 0
     # publish-release.sh refuses an unsigned package, rightly; the scenario
     # that proves the daemon refuses one too needs it served, so it is laid

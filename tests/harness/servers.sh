@@ -15,10 +15,24 @@
 #                         QLN_TEST_PROXY_PORT, QLN_TEST_PROXY_LOG     open
 #                         QLN_TEST_PROXY_AUTH_PORT, QLN_TEST_PROXY_AUTH_LOG  answers 407
 #                       and builds the run's installer packages (make-package.sh,
-#                       version 1.16.KM16.2400, Windows paths):
+#                       version 1.16.KM16.2400 unless said, signed with the
+#                       run's "QLN Test Code Signing" certificate, Windows paths):
 #                         QLN_TEST_MSI_SIGNED    signed, over 1 MiB
 #                         QLN_TEST_MSI_UNSIGNED  the same tree, not signed
 #                         QLN_TEST_MSI_SMALL     signed, below 1 MiB
+#                         QLN_TEST_MSI_OTHER_SIGNER  the same tree, signed with
+#                                                "QLN Other Code Signing" of the
+#                                                same CA (QLN_TEST_CERT_DIR has
+#                                                both certificates as .der)
+#                         QLN_TEST_MSI_OTHER_PRODUCT  another UpgradeCode
+#                         QLN_TEST_MSI_OLDER     1.16.KM16.2300
+#                         QLN_TEST_MSI_REGISTRATION  1.16.KM16.2381 with
+#                                                bin\QLNUpgrade.exe only: installed
+#                                                into a test's folder
+#                                                (INSTALLDIR=...), it makes
+#                                                that the registered installation
+#                         QLN_TEST_DAEMON_SIGNED  QLNUpgrade.exe signed with the
+#                                                packages' certificate
 #                         QLN_TEST_MSI_ADMIN_IMAGE  what "msiexec /a" of the signed
 #                                                package unpacks (for the stand-in
 #                                                msiexec's admin_tree)
@@ -62,7 +76,7 @@ qln_servers_start() {
     "$QLN_WINE" "$tool" "$(_qln_winpath "$certs/ca.der")" >"$QLN_RUN_DIR/add_root_cert.log" 2>&1 ||
         { cat "$QLN_RUN_DIR/add_root_cert.log" >&2; _qln_servers_fail "adding the test CA to the Root store failed"; return 0; }
 
-    qln_packages_build "$QLN_RUN_DIR/packages"
+    qln_packages_build "$QLN_RUN_DIR/packages" "$certs"
 
     rm -f "$ports_file"
     # The server ends by itself when this shell is gone or after two hours.
@@ -131,18 +145,34 @@ _qln_proxy_start() {
     export "$1_PORT=$port" "$1_LOG=$(_qln_winpath "$dir/access.log")"
 }
 
-# Builds the packages of one run below $1 (a failure is reported; the tests
-# that need a package then fail because the variables are missing).
+# Builds the packages of one run below $1 with the certificates of $2 (a
+# failure is reported; the tests that need a package then fail because the
+# variables are missing).
 qln_packages_build() {
-    local dir="$1" make="$_qln_servers_root/tests/harness/make-package.sh" v=1.16.KM16.2400
-    mkdir -p "$dir/served/SVN" "$dir/certs"
-    if bash "$make" --version "$v" --cert-dir "$dir/certs" --emit-admin-image "$dir/admin" \
+    local dir="$1" certs="$2" make="$_qln_servers_root/tests/harness/make-package.sh" v=1.16.KM16.2400
+    mkdir -p "$dir/served/SVN" "$dir/registration/bin" "$dir/daemon" "$dir/other-signer"
+    cp "$QLN_BIN_DIR/QLNUpgrade.exe" "$dir/registration/bin/QLNUpgrade.exe"
+    if bash "$make" --version "$v" --cert-dir "$certs" --emit-admin-image "$dir/admin" \
             --out "$dir/signed/Quillon-$v-x64.msi" &&
         bash "$make" --version "$v" --unsigned --out "$dir/unsigned/Quillon-$v-x64.msi" &&
-        bash "$make" --version "$v" --small --cert-dir "$dir/certs" --out "$dir/small/Quillon-$v-x64.msi"; then
+        bash "$make" --version "$v" --small --cert-dir "$certs" --out "$dir/small/Quillon-$v-x64.msi" &&
+        osslsigncode sign -certs "$certs/othersign.pem" -key "$certs/othersign.key" -h sha256 -n Quillon \
+            -in "$dir/unsigned/Quillon-$v-x64.msi" -out "$dir/other-signer/Quillon-$v-x64.msi" >/dev/null &&
+        bash "$make" --version "$v" --cert-dir "$certs" --upgrade-code "{0B5D3E71-2C44-4A8F-9E16-7F3A2C5B8D90}" \
+            --out "$dir/other-product/Quillon-$v-x64.msi" &&
+        bash "$make" --version 1.16.KM16.2300 --cert-dir "$certs" --out "$dir/older/Quillon-1.16.KM16.2300-x64.msi" &&
+        bash "$make" --version 1.16.KM16.2381 --cert-dir "$certs" --tree "$dir/registration" \
+            --out "$dir/registration.msi" &&
+        osslsigncode sign -certs "$certs/codesign.pem" -key "$certs/codesign.key" -h sha256 -n Quillon \
+            -in "$QLN_BIN_DIR/QLNUpgrade.exe" -out "$dir/daemon/QLNUpgrade.exe" >/dev/null; then
         export QLN_TEST_MSI_SIGNED="$(_qln_winpath "$dir/signed/Quillon-$v-x64.msi")"
         export QLN_TEST_MSI_UNSIGNED="$(_qln_winpath "$dir/unsigned/Quillon-$v-x64.msi")"
         export QLN_TEST_MSI_SMALL="$(_qln_winpath "$dir/small/Quillon-$v-x64.msi")"
+        export QLN_TEST_MSI_OTHER_SIGNER="$(_qln_winpath "$dir/other-signer/Quillon-$v-x64.msi")"
+        export QLN_TEST_MSI_OTHER_PRODUCT="$(_qln_winpath "$dir/other-product/Quillon-$v-x64.msi")"
+        export QLN_TEST_MSI_OLDER="$(_qln_winpath "$dir/older/Quillon-1.16.KM16.2300-x64.msi")"
+        export QLN_TEST_MSI_REGISTRATION="$(_qln_winpath "$dir/registration.msi")"
+        export QLN_TEST_DAEMON_SIGNED="$(_qln_winpath "$dir/daemon/QLNUpgrade.exe")"
         export QLN_TEST_MSI_ADMIN_IMAGE="$(_qln_winpath "$dir/admin")"
     else
         echo "qln_packages_build: building the test packages failed; package tests will fail" >&2

@@ -13,7 +13,14 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 publish() { bash "$root/scripts/publish-release.sh" "$work/$1" "$2" "$www" "${@:3}" 2>&1; }
 snapshot() { (cd "$www" && find . -printf '%p %y %s %m\n' | sort && find . -type f -exec sha256sum {} + | sort); }
 package() { bash "$root/tests/harness/make-package.sh" --version 1.16.KM16.2400 --cert-dir "$work/cert" "$@" >/dev/null || exit 1; }
-package --out "$work/signed.msi" && package --out "$work/unsigned.msi" --unsigned && package --out "$work/small.msi" --small
+# The release carries the daemon (the built one, given as $1), signed with
+# the package's certificate as a vendor signs both.
+daemon=(--out "$work/signed.msi")
+if [ -f "${1:-}" ]; then
+    package --emit-tree "$work/tree" && cp "$1" "$work/tree/bin/QLNUpgrade.exe"
+    daemon=(--tree "$work/tree" --sign-daemon --out "$work/signed.msi")
+fi
+package "${daemon[@]}" && package --out "$work/unsigned.msi" --unsigned && package --out "$work/small.msi" --small
 osslsigncode sign -certs "$work/cert/codesign.pem" -key "$work/cert/codesign.key" \
     -in "$work/unsigned.msi" -out "$work/other.msi" >/dev/null || exit 1
 python3 -c 'import sys; d = bytearray(open(sys.argv[1], "rb").read()); d[len(d) // 2] ^= 0xFF; open(sys.argv[2], "wb").write(d)' \

@@ -7,6 +7,7 @@
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeWorkspace.h"
 #include "QLNUpgrade/QLNUpgradeWindow.h"
 #include "Utils/KM/KMLoggerHelper.h"
+#include "Utils/Registry.h"
 #include "Utils/KM/KMWinOSUtils.h"
 #include "Utils/StringConv.h"
 #include "Utils/UniqueHandle.h"
@@ -286,7 +287,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(SwitchCase{"UpperCaseResume", L"--ELEVATED-RESUME", "Elevated resume upgrade mode", 0},
                       SwitchCase{"SilentAfterOtherArgument", L"foo --elevated-silent 1.2.3", "Elevated silent upgrade mode, version: 1.2.3", 7},
                       SwitchCase{"FirstMatchWins", L"--elevated-resume --elevated-silent 1.2.3", "Elevated resume upgrade mode", 0},
-                      SwitchCase{"MixedCaseSilentWithQuotedVersion", L"--Elevated-Silent \"2.1.KM1.1\" --elevated-resume", "Elevated silent upgrade mode, version: 2.1.KM1.1", 105},
+                      SwitchCase{"MixedCaseSilentWithQuotedVersion", L"--Elevated-Silent \"2.1.KM1.1\" --elevated-resume", "Elevated silent upgrade mode, version: 2.1.KM1.1", 6},
                       // The history keeps its five fields whatever the version text holds.
                       SwitchCase{"VersionWithFieldSeparators", L"--elevated-silent \"x|1|0|y\"", "Invalid version format: x|1|0|y", 7, L"silent|0|7|x?1?0?y"}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -312,7 +313,8 @@ TEST(DaemonProcess, ElevatedCopyIgnoresTheDaemonsMutex) {
     CloseAndExpectCleanExit(daemon);
 }
 
-// Copies the daemon beside the stand-in crash-report component.
+// Copies the daemon beside the stand-in crash-report component. (An
+// elevated copy loads it only from the registered installation.)
 TEST(DaemonProcess, CrashReportHookPassesRecordsAndWaitsUntilReady) {
     DaemonLog log;
     qlntest::TempDir dir;
@@ -321,8 +323,9 @@ TEST(DaemonProcess, CrashReportHookPassesRecordsAndWaitsUntilReady) {
     const auto out = dir.path() / L"crash.txt";
     ASSERT_TRUE(::SetEnvironmentVariableW(L"QLN_TEST_CRASH_OUT", out.wstring().c_str()));
 
-    Daemon elevated(L"--elevated-resume", (dir.path() / L"QLNUpgrade.exe").wstring());
-    EXPECT_NE(elevated.Wait(), -1);
+    Daemon daemon(L"", (dir.path() / L"QLNUpgrade.exe").wstring());
+    ASSERT_TRUE(WaitForWindow());
+    CloseAndExpectCleanExit(daemon);
     ::SetEnvironmentVariableW(L"QLN_TEST_CRASH_OUT", nullptr);
 
     const std::string text = qlntest::ReadFileBytes(out);
@@ -561,44 +564,63 @@ namespace {
 // administrator rights; an msiexec.exe planted there must not be what the
 // copy runs for the package (here the administrative extraction of the
 // replace strategy, which then fails under Wine and ends the run).
-TEST(DaemonProcess, InstallerIsNotTakenFromTheInheritedWorkingDirectory) {
+// The signed daemon copied into a folder of the user's, with an msiexec.exe
+// beside it and in the inherited working directory, a language module with
+// entry code and a crash-report component, and started with the elevated
+// switch: it is not the registered installation, so it acts on nothing, and
+// nothing planted runs.
+TEST(DaemonProcess, ElevatedCopyInAFolderOfTheUsersRunsNothingPlanted) {
     namespace fs = std::filesystem;
     qlntest::ClearProductRegistry();
     qlntest::TempDir temp;
     const std::wstring planted = temp.dirWithSlash() + L"planted";
-    const std::wstring bin = temp.dirWithSlash() + L"Quillon\\bin";
+    const std::wstring root = temp.dirWithSlash() + L"Quillon";
+    const std::wstring bin = root + L"\\bin";
     fs::create_directories(planted);
     fs::create_directories(bin);
-    fs::copy_file(qlntest::BinDir() + L"QLNUpgrade.exe", bin + L"\\QLNUpgrade.exe");
-    fs::copy_file(qlntest::BinDir() + L"qln_fake_msiexec.exe", planted + L"\\msiexec.exe");
-    qlntest::WriteFileBytes(planted + L"\\qln_fake_msiexec.control", "exit=1603\n");
-    ::SetEnvironmentVariableW(L"QLN_FAKE_MSIEXEC_CONTROL", nullptr);  // the planted copy reads the file beside it
-    qlntest::SetKmString(L"SilentUpgradeByMsi", L"false");
+    fs::create_directories(root + L"\\Languages");
+    fs::copy_file(qlntest::Env(L"QLN_TEST_DAEMON_SIGNED"), bin + L"\\QLNUpgrade.exe");
+    for (const std::wstring& dir : {planted, bin}) {
+        fs::copy_file(qlntest::BinDir() + L"qln_fake_msiexec.exe", dir + L"\\msiexec.exe");
+        qlntest::WriteFileBytes(dir + L"\\qln_fake_msiexec.control", "exit=1603\n");
+    }
+    fs::copy_file(qlntest::BinDir() + L"lang\\qln_lang_4.dll", root + L"\\Languages\\QLNUpgrade1031.dll");
+    fs::copy_file(qlntest::BinDir() + L"crash\\crshhndl.dll", bin + L"\\crshhndl.dll");
+    CRegStdDWORD(L"Software\\Quillon\\LanguageID", 0).Write(1031);
+    const std::wstring crashOut = temp.dirWithSlash() + L"crash.txt";
+    ::SetEnvironmentVariableW(L"QLN_TEST_CRASH_OUT", crashOut.c_str());
+    ::SetEnvironmentVariableW(L"QLN_FAKE_MSIEXEC_CONTROL", nullptr);  // a planted copy reads the file beside it
     qlntest::StagedPackage package;
     DaemonLog log;
 
     Daemon copy(L"--elevated-silent 1.16.KM16.2400", bin + L"\\QLNUpgrade.exe", planted);
-    EXPECT_NE(copy.Wait(), -1);
-    EXPECT_TRUE(log.Contains("Extracting MSI: msiexec.exe /a")) << log.Text();
-    EXPECT_FALSE(qlntest::Exists(planted + L"\\qln_fake_msiexec.control.log")) << "the planted msiexec.exe was run";
-    EXPECT_FALSE(log.Contains("msiexec exit code: 1603"));
+    EXPECT_EQ(copy.Wait(), 6) << log.Text();
+    ::SetEnvironmentVariableW(L"QLN_TEST_CRASH_OUT", nullptr);
+    EXPECT_TRUE(log.Contains("is not the installation that Windows Installer registered")) << log.Text();
+    for (const std::wstring& dir : {planted, bin}) {
+        EXPECT_FALSE(qlntest::Exists(dir + L"\\qln_fake_msiexec.control.log")) << "a planted msiexec.exe was run";
+    }
+    EXPECT_FALSE(qlntest::Exists(root + L"\\Languages\\QLNUpgrade1031.dll.ran")) << "the language module's code ran";
+    EXPECT_FALSE(qlntest::Exists(crashOut)) << "the planted crash-report component was loaded";
+    EXPECT_FALSE(qlntest::Exists(QLNUpgradeWorkspace::PathFor(root, qlntest::kPackageVersion)));
+    EXPECT_EQ(qlntest::HistoryTail(0), L"silent|0|6|1.16.KM16.2400");
     qlntest::ClearProductRegistry();
 }
 
-// An installation of the previous release in a temporary folder whose
-// bin\QLNUpgrade.exe is the daemon under test (whose root it deploys into),
-// with the stand-in msiexec beside it, where its "msiexec.exe" is found
-// first, unpacking the new release; the package waits in the download cache.
+// An installation of the previous release in a temporary folder, registered
+// with Windows Installer, whose bin\QLNUpgrade.exe is the daemon under test
+// (whose root it deploys into); the stand-in msiexec in system32 unpacks the
+// new release; the package waits in the download cache.
 struct ElevatedInstallation {
     explicit ElevatedInstallation(int files) {
         namespace fs = std::filesystem;
         qlntest::ClearProductRegistry();
         qlntest::WriteGeneratedRelease(release, files, false);
         qlntest::WriteGeneratedRelease(previous, files, true);
-        for (const wchar_t* tool : {L"QLNUpgrade.exe", L"QLNCache.exe"}) {
-            fs::copy_file(qlntest::BinDir() + tool, previous + L"\\bin\\" + tool);
-        }
-        fs::copy_file(qlntest::BinDir() + L"qln_fake_msiexec.exe", previous + L"\\bin\\msiexec.exe");
+        // Signed as the vendor signs it: the packages it accepts are its
+        // publisher's.
+        fs::copy_file(qlntest::Env(L"QLN_TEST_DAEMON_SIGNED"), previous + L"\\bin\\QLNUpgrade.exe");
+        fs::copy_file(qlntest::BinDir() + L"QLNCache.exe", previous + L"\\bin\\QLNCache.exe");
         msiexec.Script({"admin_tree=" + qlntest::Narrow(temp.dirWithSlash() + L"admin")});
         qlntest::SetKmString(L"SilentUpgradeByMsi", L"false");  // no installer run after a failed replace
         (void)KMWinOSUtils::TerminateProcessByName(L"QLNCache.exe");
@@ -629,6 +651,7 @@ struct ElevatedInstallation {
     const std::wstring install = temp.dirWithSlash() + L"Quillon";
     const std::wstring release = temp.dirWithSlash() + L"admin\\Program Files\\Quillon";
     const std::wstring exe = install + L"\\bin\\QLNUpgrade.exe";
+    qlntest::RegisteredInstallation registered{install};
     qlntest::FakeMsiexec msiexec;
     qlntest::StagedPackage package;
 };
@@ -697,6 +720,59 @@ TEST(DaemonProcess, ElevatedCopyWritesNothingWhereTheUserPoints) {
     EXPECT_EQ(qlntest::ReadText(victim), "keep");
     EXPECT_FALSE(qlntest::Exists(probe));
     EXPECT_TRUE(log.Contains("LoggerDir is not used")) << log.Text();
+}
+
+// Only our own newer package is installed: another company's genuine
+// signature (unless the administrators list its subject; the user's list
+// does not count), another product, an older release are refused with no
+// installer started. The manual install's wizard opens the workspace copy.
+TEST(DaemonProcess, ElevatedCopyInstallsOnlyOurOwnNewerPackage) {
+    ElevatedInstallation setup(40);
+    const std::wstring other = qlntest::CertificateSubject(qlntest::Env(L"QLN_TEST_CERT_DIR") + L"\\othersign.der");
+    ASSERT_FALSE(other.empty());
+    const std::wstring list = other + L'\0';
+    const struct {
+        const wchar_t* package;
+        HKEY listedBy;  // who lists the other publisher
+        int exitCode;
+    } rows[] = {
+        {L"QLN_TEST_MSI_OTHER_SIGNER", nullptr, 105},
+        {L"QLN_TEST_MSI_OTHER_SIGNER", HKEY_CURRENT_USER, 105},
+        {L"QLN_TEST_MSI_OTHER_SIGNER", HKEY_LOCAL_MACHINE, 103},
+        {L"QLN_TEST_MSI_OTHER_PRODUCT", nullptr, 105},
+        {L"QLN_TEST_MSI_OLDER", nullptr, 105},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(qlntest::Narrow(row.package) + (row.listedBy == HKEY_LOCAL_MACHINE ? " HKLM" : row.listedBy ? " HKCU" : ""));
+        setup.Reinstall();
+        qlntest::StagedPackage package(qlntest::kPackageVersion, qlntest::Env(row.package));
+        if (row.listedBy) {
+            ASSERT_EQ(::RegSetKeyValueW(row.listedBy, L"Software\\Quillon\\KM", L"PackagePublishers", REG_MULTI_SZ,
+                                        list.c_str(), static_cast<DWORD>((list.size() + 1) * sizeof(wchar_t))),
+                      ERROR_SUCCESS);
+        }
+        const size_t installerRuns = setup.msiexec.CommandLines().size();
+        DaemonLog log;
+        Daemon copy(L"--elevated-silent 1.16.KM16.2400", setup.exe);
+        EXPECT_EQ(copy.Wait(), row.exitCode) << log.Text();
+        if (row.listedBy) ::RegDeleteKeyValueW(row.listedBy, L"Software\\Quillon\\KM", L"PackagePublishers");
+        if (row.listedBy == HKEY_CURRENT_USER) {
+            EXPECT_TRUE(log.Contains("PackagePublishers from the user's settings is ignored"));
+        }
+        if (row.exitCode == 103) continue;
+        EXPECT_EQ(setup.msiexec.CommandLines().size(), installerRuns) << "an installer was started";
+        EXPECT_EQ(qlntest::FirstDifference(qlntest::SnapshotTree(setup.previous), qlntest::SnapshotTree(setup.install)), "");
+        EXPECT_EQ(qlntest::HistoryTail(0), L"silent|0|5|1.16.KM16.2400");
+    }
+
+    setup.Reinstall();
+    DaemonLog log;
+    Daemon manual(L"--elevated-manual 1.16.KM16.2400", setup.exe);
+    EXPECT_EQ(manual.Wait(), 0) << log.Text();
+    const auto lines = setup.msiexec.CommandLines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(lines.back().find("/i \"" + qlntest::Narrow(setup.Workspace()) + "\\"), std::string::npos) << lines.back();
+    EXPECT_NE(lines.back().find("/l*v \"" + qlntest::Narrow(QLNAdminLogFolder::Path())), std::string::npos) << lines.back();
 }
 
 // A progress record whose version is no release (a character after the

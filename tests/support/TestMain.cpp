@@ -33,7 +33,8 @@ class ProcessPerTestNote : public ::testing::EmptyTestEventListener {
 bool RunAsElevatedCopy(int argc, wchar_t** argv, int& exitCode) {
     bool elevated = false;
     for (int i = 1; i < argc; ++i)
-        elevated = elevated || _wcsicmp(argv[i], L"--elevated-silent") == 0 || _wcsicmp(argv[i], L"--elevated-resume") == 0;
+        elevated = elevated || _wcsicmp(argv[i], L"--elevated-silent") == 0 || _wcsicmp(argv[i], L"--elevated-resume") == 0 ||
+                   _wcsicmp(argv[i], L"--elevated-manual") == 0;
     if (!elevated) return false;
     const std::wstring record = qlntest::Env(L"QLN_TEST_ELEVATED_RECORD");
     if (!record.empty()) qlntest::WriteFileBytes(record, qln::WideToUtf8(::GetCommandLineW()));

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <wincrypt.h>
+
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -138,6 +140,34 @@ std::wstring HistoryTail(int index) {
         ReadHkcuString(L"Software\\Quillon\\KM\\UpgradeResult", (L"Entry" + std::to_wstring(index)).c_str());
     const size_t bar = line.find(L'|');
     return bar == std::wstring::npos ? line : line.substr(bar + 1);
+}
+
+int WineMsiexec(const std::wstring& arguments) {
+    wchar_t system[MAX_PATH] = {};
+    ::GetSystemDirectoryW(system, MAX_PATH);
+    return RunProcess(L"\"" + std::wstring(system) + L"\\qln_wine_msiexec.exe\" " + arguments, 300000);
+}
+
+RegisteredInstallation::RegisteredInstallation(const std::wstring& root) : m_package(Env(L"QLN_TEST_MSI_REGISTRATION")) {
+    EXPECT_FALSE(m_package.empty()) << "QLN_TEST_MSI_REGISTRATION is not set (the harness builds the test packages)";
+    EXPECT_EQ(WineMsiexec(L"/i \"" + m_package + L"\" /qn INSTALLDIR=\"" + root + L"\\\""), 0) << "registering the installation";
+}
+
+RegisteredInstallation::~RegisteredInstallation() {
+    if (!m_package.empty()) WineMsiexec(L"/x \"" + m_package + L"\" /qn");
+}
+
+std::wstring CertificateSubject(const std::wstring& derFile) {
+    const std::string der = ReadFileBytes(derFile);
+    PCCERT_CONTEXT cert = ::CertCreateCertificateContext(X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
+                                                         static_cast<DWORD>(der.size()));
+    if (!cert) return {};
+    std::wstring subject(::CertNameToStrW(X509_ASN_ENCODING, &cert->pCertInfo->Subject, CERT_X500_NAME_STR, nullptr, 0), L'\0');
+    ::CertNameToStrW(X509_ASN_ENCODING, &cert->pCertInfo->Subject, CERT_X500_NAME_STR, subject.data(),
+                     static_cast<DWORD>(subject.size()));
+    ::CertFreeCertificateContext(cert);
+    subject.resize(subject.empty() ? 0 : subject.size() - 1);
+    return subject;
 }
 
 }  // namespace qlntest

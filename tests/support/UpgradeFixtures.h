@@ -57,6 +57,28 @@ public:
     std::vector<UpgradeType> ChainTypes() const;
 };
 
+// Makes root (a folder of the test's) the installation that Windows
+// Installer has registered for the product: Wine's own msiexec installs the
+// run's registration package (1.16.KM16.2381, bin\QLNUpgrade.exe only)
+// there, and removes it again at scope end.
+class RegisteredInstallation {
+public:
+    explicit RegisteredInstallation(const std::wstring& root);
+    ~RegisteredInstallation();
+    RegisteredInstallation(const RegisteredInstallation&) = delete;
+    RegisteredInstallation& operator=(const RegisteredInstallation&) = delete;
+
+private:
+    std::wstring m_package;
+};
+
+// Runs Wine's own msiexec (not the stand-in) with the arguments; its exit code.
+int WineMsiexec(const std::wstring& arguments);
+
+// The subject of a certificate (a DER file) as the package check names a
+// signer.
+std::wstring CertificateSubject(const std::wstring& derFile);
+
 // REG_SZ or REG_DWORD under HKCU\<key>; empty / 0 when missing.
 std::wstring ReadHkcuString(const std::wstring& key, const wchar_t* name);
 DWORD ReadHkcuDword(const std::wstring& key, const wchar_t* name);

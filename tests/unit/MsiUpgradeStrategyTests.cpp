@@ -14,6 +14,7 @@
 #include "QLNUpgrade/KM/Upgrade/QLNWindowsInstaller.h"
 #include "Utils/KM/KMLoggerHelper.h"
 #include "Utils/KM/KMWinOSUtils.h"
+#include "Utils/ScopeExit.h"
 #include "Utils/StringConv.h"
 
 #include <gtest/gtest.h>
@@ -197,6 +198,9 @@ TEST(MsiInstall, SilentPipelineInstallsTheSignedPackage) {
     qlntest::StagedPackage package;
     qlntest::SetKmString(L"SilentUpgradeByReplace", L"false");
     qlntest::SetKmString(L"MsiSilentUpgradePreNotify", L"false");
+    // Installed for this test only: later ones check packages against what
+    // Windows Installer has registered.
+    auto uninstall = qln::ScopeExit([] { qlntest::WineMsiexec(L"/x \"" + qlntest::Env(L"QLN_TEST_MSI_SIGNED") + L"\" /qn"); });
     QLNUpgradeEngine engine;
     EXPECT_EQ(engine.UpgradeSilently(kTarget), UpgradeResult::Success) << qln::WideToUtf8(engine.LastError());
     EXPECT_TRUE(log.Contains("MSI silent install completed successfully"));

@@ -204,13 +204,16 @@ TEST_F(MsiPackageTest, SizeAndSignatureOfRealPackages) {
     ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, qln::kMachineSettingsKey, L"MsiSignatureVerification");
     EXPECT_TRUE(machineSwitchHonoured);
 
-    // The size boundary, with the signature switch off for the daemon itself.
+    // The size boundary, with the signature switch off for the daemon itself:
+    // a file of exactly the size passes that check and is then no package
+    // of ours.
     qln::seams::g_isRunningAsAdmin = [] { return false; };
     auto restoreAdmin = qln::ScopeExit([] { qln::seams::g_isRunningAsAdmin = nullptr; });
     const fs::path exact = m_dir.path() / L"exact.msi";
     WriteSized(exact, 1048576);
-    EXPECT_TRUE(QLNMsiPackage::VerifyMsiPackage(exact.wstring()));
+    EXPECT_EQ(QLNMsiPackage::CheckMsiPackage(exact.wstring()), QLNMsiPackage::Verdict::Refused);
     EXPECT_TRUE(m_log.Contains("Digital signature verification is disabled by config, skipping: "));
+    EXPECT_TRUE(m_log.Contains("is not our product"));
     WriteSized(exact, 1048575);
     EXPECT_FALSE(QLNMsiPackage::VerifyMsiPackage(exact.wstring()));
     EXPECT_TRUE(m_log.Contains("MSI file size 1048575 bytes is below minimum 1048576 bytes"));

@@ -111,9 +111,9 @@ TEST(ElevatedExitCodes, ResultsBecomeExitCodes) {
     for (const auto& [result, code] : table) EXPECT_EQ(ElevatedExitCode(result), code) << static_cast<int>(result);
 
     qlntest::LogCapture log;
-    EXPECT_EQ(RunElevatedAction(5, L""), 1);
+    EXPECT_EQ(RunElevatedAction(5, L"", L"C:\\Quillon"), 1);
     EXPECT_TRUE(log.Contains("Unknown elevated action: 5"));
-    EXPECT_EQ(RunElevatedAction(0, L"1.2"), 7);
+    EXPECT_EQ(RunElevatedAction(0, L"1.2", L"C:\\Quillon"), 7);
     EXPECT_TRUE(log.Contains("Elevated upgrade failed with result 7 - Invalid version format: 1.2"));
 }
 
@@ -204,7 +204,7 @@ TEST_F(Worker, DeclinedAndImpossibleElevationAreRecorded) {
 // The worker of a resume works on the release of the user's record: a copy
 // elevated as another account reports success without finding that record,
 // which is then still pending and no success; after a failed resume the
-// manual installer is offered for that release.
+// manual installer is offered for that release, run by the elevated copy.
 TEST_F(Worker, ResumeWorkerGoesByTheUsersRecord) {
     qln::seams::g_isRunningAsAdmin = &NotAdmin;
     QLNUpgradeProgress record;
@@ -222,25 +222,23 @@ TEST_F(Worker, ResumeWorkerGoesByTheUsersRecord) {
     EXPECT_TRUE(log.Contains("this user's interrupted upgrade to 1.16.KM16.2400 is still pending"));
 
     ::SetEnvironmentVariableW(L"QLN_TEST_ELEVATED_CLEARS_RECORD", L"1");
-    qlntest::ScriptedStrategies strategies({{UpgradeResult::Success, L"", nullptr}});
     const auto fallback = resume(101);
-    qlntest::StagedPackage package;  // the download cache went when the copy ended
     ASSERT_TRUE(qlntest::ClickTaskDialogButton(fallback, IDYES));  // "Manual install"
     ASSERT_TRUE(AnswerDialogsUntilReleased(IDOK));
     ::SetEnvironmentVariableW(L"QLN_TEST_ELEVATED_CLEARS_RECORD", nullptr);
-    EXPECT_EQ(qlntest::HistoryTail(0), L"manual|1|0|1.16.KM16.2400");
+    EXPECT_EQ(g_launch.parameters, L"--elevated-manual \"1.16.KM16.2400\"");
 }
 
-TEST_F(Worker, ManualRequestRunsInTheDaemonWithoutElevation) {
+// The installer's wizard runs with administrator rights only in the elevated
+// copy, on its own verified copy of the package.
+TEST_F(Worker, ManualRequestRunsTheElevatedCopy) {
     qln::seams::g_isRunningAsAdmin = &NotAdmin;
-    qlntest::StagedPackage package;
-    qlntest::ScriptedStrategies strategies({{UpgradeResult::Success, L"", nullptr}});
+    ElevatedCopy copy(0);
     ExecuteUpgradeAsync(kTarget, UpgradeType::Manual, false);
     ASSERT_TRUE(AnswerDialogsUntilReleased(IDOK));
-    EXPECT_EQ(strategies.ChainTypes(), std::vector<UpgradeType>{UpgradeType::Manual});
-    EXPECT_TRUE(g_launch.parameters.empty()) << "no elevated copy for a manual upgrade";
+    EXPECT_NE(copy.CommandLine().find("--elevated-manual \"1.16.KM16.2400\""), std::string::npos);
     EXPECT_TRUE(log.Contains("Upgrade completed successfully (type=manual)"));
-    EXPECT_EQ(qlntest::HistoryTail(0), L"manual|1|0|1.16.KM16.2400");
+    EXPECT_TRUE(qlntest::HistoryTail(0).empty()) << "the elevated copy records its own outcome";
 }
 
 // The update check takes the version text from the configuration (the first

@@ -491,7 +491,10 @@ TEST_P(LanguageModule, AcceptsOnlyTheRunningVersion) {
     }
     for (const auto& [id, variant] : c.modules) Place(id, variant);
 
-    KMLangHelper::LoadLanguageDll();
+    KMLangHelper::LoadLanguageDll(GetProductDirectory());
+    for (const auto& placed : m_placed) {
+        EXPECT_FALSE(std::filesystem::exists(placed.wstring() + L".ran")) << "a language module's code ran";
+    }
     const std::wstring builtIn35 = L"The installer package verification failed: %s";
     if (c.loadedId) {
         ASSERT_NE(KMLangHelper::GetLanguageModule(), nullptr);
@@ -520,6 +523,7 @@ INSTANTIATE_TEST_SUITE_P(
     Prompts, LanguageModule,
     ::testing::Values(LangCase{"NoSetting", 0, {{1033, 0}}, 0}, LangCase{"English", 1033, {{1033, 0}}, 0},
                       LangCase{"RightVersion", 1031, {{1031, 0}}, 1031},
+                      LangCase{"EntryCodeNeverRuns", 1031, {{1031, 4}}, 1031},
                       LangCase{"PreviousBuild", 1031, {{1031, 1}}, 0},
                       LangCase{"LowerCaseKm", 1031, {{1031, 2}}, 0},
                       LangCase{"NoVersionResource", 1031, {{1031, 3}}, 0},

@@ -18,8 +18,8 @@ constexpr wchar_t kModuleName[] = L"QLNUpgrade";
 // Set at most once at start-up, before any other thread exists; read by every text lookup.
 std::atomic<HMODULE> s_languageModule{nullptr};
 
-std::wstring ModulePath(DWORD languageId) {
-    return GetProductDirectory() + L"Languages\\" + kModuleName + std::to_wstring(languageId) + L".dll";
+std::wstring ModulePath(const std::wstring& productDirectory, DWORD languageId) {
+    return productDirectory + L"Languages\\" + kModuleName + std::to_wstring(languageId) + L".dll";
 }
 
 // ProductVersion of the first translation of the file's version resource;
@@ -50,13 +50,13 @@ std::wstring ReadProductVersion(const std::wstring& path) {
 
 }  // namespace
 
-void KMLangHelper::LoadLanguageDll() {
+void KMLangHelper::LoadLanguageDll(const std::wstring& productDirectory) {
     const DWORD configured = CRegStdDWORD(L"Software\\Quillon\\LanguageID", kEnglishUs).Read();
     if (configured == kEnglishUs) return;
     DWORD id = configured;
     for (;;) {
-        const std::wstring path = ModulePath(id);
-        qln::UniqueModule module(::LoadLibraryW(path.c_str()));
+        const std::wstring path = ModulePath(productDirectory, id);
+        qln::UniqueModule module(::LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE | LOAD_LIBRARY_AS_DATAFILE));
         if (module && ReadProductVersion(path) != CurrentVersion) module.reset();
         if (module) {
             s_languageModule = module.release();

@@ -3,7 +3,8 @@
 // Wine's own msiexec does nothing for "/a" and cannot be told to fail, to ask
 // for a restart or to hang. Tests start this program in its place through
 // qln::seams::g_msiexecProgram (QLNWindowsInstaller.h), which keeps the
-// product's command line, or copy it as msiexec.exe to where a child finds it.
+// product's command line; the test harness puts it in system32 as
+// msiexec.exe, where the daemon starts the installer from.
 //
 // Each run appends its command line (GetCommandLineW, UTF-8, one line) to the
 // record file, then behaves as its control file says. The control file is
@@ -17,10 +18,11 @@
 //   admin_tree=<dir>   for "/a": copy this directory tree below the
 //                      TARGETDIR="..." of the command line
 //   log_text=<text>    for "/l*v": write this line into the named log file
-//   install=<program>  for "/i": run this program (the system's msiexec.exe)
-//                      with the same arguments and exit with its exit code,
-//                      so that only the administrative extraction, which
-//                      Wine's msiexec cannot do, is stood in for
+//   install=<program>  for everything but "/a" (install, remove): run this
+//                      program (Wine's own msiexec.exe) with the same
+//                      arguments and exit with its exit code, so that only
+//                      the administrative extraction, which Wine's msiexec
+//                      cannot do, is stood in for
 // Exit code 96 when the install program could not be started, 97 when the
 // administrative copy failed, 98 for a malformed "/a" command line.
 
@@ -140,7 +142,7 @@ int wmain() {
         for (;;) ::Sleep(1000);
     }
 
-    if (values.count("install") && commandLine.find(L" /i ") != std::wstring::npos) {
+    if (values.count("install") && commandLine.find(L" /a ") == std::wstring::npos) {
         return RunAndWait(FromUtf8(values["install"]), ArgumentsOf(commandLine));
     }
 

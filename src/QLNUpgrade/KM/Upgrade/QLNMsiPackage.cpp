@@ -7,6 +7,10 @@
 
 #include <fmt/xchar.h>
 
+#include <algorithm>
+#include <array>
+#include <vector>
+
 #include "QLNUpgrade/KM/Upgrade/QLNServiceAddress.h"
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeUI.h"
 #include "QLNUpgrade/KM/Upgrade/QLNVersionInfo.h"
@@ -33,8 +37,8 @@ std::uint64_t ToTicks(const FILETIME& time) noexcept {
     return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
-LONG CallWinVerifyTrust(HWND window, GUID* action, WINTRUST_DATA* data) noexcept {
-    if (qln::seams::g_winVerifyTrust) return qln::seams::g_winVerifyTrust(window, action, data);
+LONG CallWinVerifyTrust(HWND window, GUID* action, WINTRUST_DATA* data, bool seam = true) noexcept {
+    if (seam && qln::seams::g_winVerifyTrust) return qln::seams::g_winVerifyTrust(window, action, data);
     // Without the verifier nothing counts as signed.
     if (!KMSystemLibrary::Require(L"wintrust.dll")) return TRUST_E_PROVIDER_UNKNOWN;
     return ::WinVerifyTrust(window, action, data);
@@ -199,11 +203,13 @@ bool QLNMsiPackage::IsSignatureVerificationEnabled() {
     return !machineOff;
 }
 
-bool QLNMsiPackage::VerifyDigitalSignature(const std::wstring& path) {
-    if (!IsSignatureVerificationEnabled()) {
-        KM_LOG_WARN(L"Digital signature verification is disabled by config, skipping: {}", path);
-        return true;
-    }
+namespace {
+
+// WinVerifyTrust's answer for a file; signer receives the subject of the
+// signing certificate when the answer is 0 (empty when it cannot be read).
+// Without seam the system is asked even under a test's stand-in.
+LONG TrustOf(const std::wstring& path, std::wstring& signer, bool seam = true) {
+    signer.clear();
     WINTRUST_FILE_INFO fileInfo{};
     fileInfo.cbStruct = sizeof(fileInfo);
     fileInfo.pcwszFilePath = path.c_str();
@@ -219,41 +225,138 @@ bool QLNMsiPackage::VerifyDigitalSignature(const std::wstring& path) {
     data.dwUIContext = 0;
 
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-    const LONG status = CallWinVerifyTrust(nullptr, &action, &data);
-    // The verify call keeps state until it is closed, whatever its result.
-    data.dwStateAction = WTD_STATEACTION_CLOSE;
-    CallWinVerifyTrust(nullptr, &action, &data);
-
-    if (status == 0) {
-        KM_LOG_DEBUG(L"Digital signature verified: {}", path);
-        return true;
+    const LONG status = CallWinVerifyTrust(nullptr, &action, &data, seam);
+    // The signer is read from the state the verify call keeps until it is
+    // closed, whatever its result.
+    if (status == 0 && data.hWVTStateData) {
+        CRYPT_PROVIDER_DATA* provider = ::WTHelperProvDataFromStateData(data.hWVTStateData);
+        CRYPT_PROVIDER_SGNR* signerInfo = provider ? ::WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : nullptr;
+        if (signerInfo && signerInfo->csCertChain > 0 && signerInfo->pasCertChain && signerInfo->pasCertChain[0].pCert) {
+            CERT_NAME_BLOB& subject = signerInfo->pasCertChain[0].pCert->pCertInfo->Subject;
+            const DWORD length = ::CertNameToStrW(X509_ASN_ENCODING, &subject, CERT_X500_NAME_STR, nullptr, 0);
+            if (length > 1) {
+                signer.assign(length, L'\0');
+                ::CertNameToStrW(X509_ASN_ENCODING, &subject, CERT_X500_NAME_STR, signer.data(), length);
+                signer.resize(length - 1);
+            }
+        }
     }
-    KM_LOG_WARN(L"Digital signature verification failed for '{}', status: 0x{:08X}", path,
-                static_cast<std::uint32_t>(status));
-    return false;
+    data.dwStateAction = WTD_STATEACTION_CLOSE;
+    CallWinVerifyTrust(nullptr, &action, &data, seam);
+    return status;
 }
 
-bool QLNMsiPackage::VerifyMsiPackage(const std::wstring& path) {
+// The subject names a package's signer must have; empty when neither this
+// program is validly signed nor the administrators list any (a developer
+// build). Read once per process: neither changes while it runs.
+const std::vector<std::wstring>& OurPublishers() {
+    static const std::vector<std::wstring> publishers = [] {
+        std::vector<std::wstring> names = qln::ReadMachineStrings(QLNMsiPackage::kPublishersValue);
+        std::wstring own;
+        const std::wstring image = GetModuleFinalPath();
+        if (!image.empty() && TrustOf(image, own, false) == 0 && !own.empty()) names.push_back(own);
+        CRegStdString user(std::wstring(L"Software\\Quillon\\KM\\") + QLNMsiPackage::kPublishersValue, L"");
+        if (!user.Read().empty() ||
+            !KMConfigManager::Instance().GetConfig(KMConfig::GetEffectiveRepo()).GetValue("PackagePublishers", L"").empty()) {
+            KM_LOG_WARN(L"PackagePublishers from the user's settings is ignored; only HKLM\\Software\\Quillon\\KM names "
+                        L"the publishers of packages");
+        }
+        if (names.empty()) {
+            KM_LOG_WARN(L"This program carries no valid signature and HKLM\\Software\\Quillon\\KM names no "
+                        L"PackagePublishers: a package's publisher is not compared");
+        }
+        return names;
+    }();
+    return publishers;
+}
+
+// Dotted numbers of a product version ("1.16.40016.2400"); missing ones are 0.
+std::array<std::uint32_t, 4> VersionNumbers(const std::wstring& text) {
+    std::array<std::uint32_t, 4> numbers{};
+    size_t part = 0;
+    for (const wchar_t c : text) {
+        if (c == L'.') {
+            if (++part == numbers.size()) break;
+        } else if (c >= L'0' && c <= L'9') {
+            numbers[part] = numbers[part] * 10 + static_cast<std::uint32_t>(c - L'0');
+        } else {
+            return {};
+        }
+    }
+    return numbers;
+}
+
+// Our product, and newer than the release Windows Installer has registered.
+bool IsOurNewerProduct(const std::wstring& path) {
+    std::wstring upgradeCode;
+    std::wstring version;
+    const UINT codeStatus = QLNWindowsInstaller::GetPackageProperty(path, L"UpgradeCode", upgradeCode);
+    const UINT versionStatus = QLNWindowsInstaller::GetPackageProperty(path, L"ProductVersion", version);
+    if (codeStatus != ERROR_SUCCESS || !qln::EqualsNoCase(upgradeCode, QLNMsiPackage::kUpgradeCode)) {
+        KM_LOG_ERROR(L"MSI package {} is not our product: its UpgradeCode is '{}' (status {}), ours {}", path, upgradeCode,
+                     codeStatus, QLNMsiPackage::kUpgradeCode);
+        return false;
+    }
+    wchar_t productCode[39] = {};
+    std::wstring installed;
+    if (QLNWindowsInstaller::EnumFirstRelatedProduct(QLNMsiPackage::kUpgradeCode, productCode) != ERROR_SUCCESS ||
+        QLNWindowsInstaller::GetProductVersion(productCode, installed) != ERROR_SUCCESS || installed.empty()) {
+        return true;  // nothing registered to be newer than
+    }
+    if (versionStatus != ERROR_SUCCESS || VersionNumbers(version) <= VersionNumbers(installed)) {
+        KM_LOG_ERROR(L"MSI package {} has version '{}', not newer than the installed {}", path, version, installed);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+QLNMsiPackage::Verdict QLNMsiPackage::CheckSignature(const std::wstring& path) {
+    if (!IsSignatureVerificationEnabled()) {
+        KM_LOG_WARN(L"Digital signature verification is disabled by config, skipping: {}", path);
+        return Verdict::Verified;
+    }
+    std::wstring signer;
+    const LONG status = TrustOf(path, signer);
+    if (status != 0) {
+        KM_LOG_WARN(L"Digital signature verification failed for '{}', status: 0x{:08X}", path,
+                    static_cast<std::uint32_t>(status));
+        return Verdict::Unverified;
+    }
+    const auto& publishers = OurPublishers();
+    if (!publishers.empty() &&
+        std::none_of(publishers.begin(), publishers.end(), [&](const std::wstring& ours) { return qln::EqualsNoCase(ours, signer); })) {
+        KM_LOG_ERROR(L"MSI package {} is signed by '{}', not by our publisher '{}'", path, signer, publishers.back());
+        return Verdict::Refused;
+    }
+    KM_LOG_DEBUG(L"Digital signature verified: {}", path);
+    return Verdict::Verified;
+}
+
+QLNMsiPackage::Verdict QLNMsiPackage::CheckMsiPackage(const std::wstring& path) {
     if (!::PathFileExistsW(path.c_str())) {
         KM_LOG_ERROR(L"MSI file not found: {}", path);
-        return false;
+        return Verdict::Unverified;
     }
     WIN32_FILE_ATTRIBUTE_DATA attributes{};
     if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &attributes)) {
         KM_LOG_ERROR(L"Failed to get file attributes: {}", path);
-        return false;
+        return Verdict::Unverified;
     }
     const std::uint64_t size = (static_cast<std::uint64_t>(attributes.nFileSizeHigh) << 32) | attributes.nFileSizeLow;
     if (size < kMinimumPackageSize) {
         KM_LOG_ERROR(L"MSI file size {} bytes is below minimum {} bytes", size, kMinimumPackageSize);
-        return false;
+        return Verdict::Unverified;
     }
-    if (!VerifyDigitalSignature(path)) {
+    const Verdict signature = CheckSignature(path);
+    if (signature == Verdict::Refused || !IsOurNewerProduct(path)) return Verdict::Refused;
+    if (signature != Verdict::Verified) {
         KM_LOG_WARN(L"Digital signature verification failed for {}", path);
-        return false;
+        return signature;
     }
     KM_LOG_INFO(L"MSI verification passed, size: {} bytes", size);
-    return true;
+    return Verdict::Verified;
 }
 
 bool QLNMsiPackage::DownloadMsi(const QLNVersionInfo& info, const std::wstring& url, std::wstring& stagingDir,
@@ -280,7 +383,7 @@ bool FetchVerified(Fetch fetch, const std::wstring& msiPath, bool askUser) {
         KM_LOG_ERROR(L"Initial MSI download failed");
         return false;
     }
-    if (QLNMsiPackage::VerifyMsiPackage(msiPath)) {
+    if (QLNMsiPackage::CheckMsiPackage(msiPath) == QLNMsiPackage::Verdict::Verified) {
         KM_LOG_INFO(L"MSI verification passed on first attempt");
         return true;
     }
@@ -290,9 +393,16 @@ bool FetchVerified(Fetch fetch, const std::wstring& msiPath, bool askUser) {
         KM_LOG_ERROR(L"Forced MSI re-download failed");
         return false;
     }
-    if (QLNMsiPackage::VerifyMsiPackage(msiPath)) {
+    const QLNMsiPackage::Verdict verdict = QLNMsiPackage::CheckMsiPackage(msiPath);
+    if (verdict == QLNMsiPackage::Verdict::Verified) {
         KM_LOG_INFO(L"MSI verification passed after re-download");
         return true;
+    }
+    if (verdict == QLNMsiPackage::Verdict::Refused) {
+        // Validly signed by somebody else, another product or no upgrade:
+        // nothing a user could know better about.
+        KM_LOG_ERROR(L"MSI package refused after re-download: {}", msiPath);
+        return false;
     }
     if (!askUser) {
         KM_LOG_WARN(L"MSI verification failed again after re-download");

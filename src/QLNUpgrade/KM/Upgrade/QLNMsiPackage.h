@@ -59,12 +59,37 @@ public:
     // counts, and a user-level "false" is ignored with a warning.
     static constexpr wchar_t kSignatureSwitch[] = L"MsiSignatureVerification";
 
-    // Authenticode check through WinVerifyTrust (any trusted publisher);
-    // true without a check when the signature check is off (see above).
-    [[nodiscard]] static bool VerifyDigitalSignature(const std::wstring& path);
+    // The HKLM value (REG_MULTI_SZ) with the subject names of signing
+    // certificates that are ours besides the one that signed this program
+    // (for a change of certificate). The same name under HKCU or in the
+    // configuration is ignored with a warning.
+    static constexpr wchar_t kPublishersValue[] = L"PackagePublishers";
 
-    // Exists, is at least 1 MiB and passes the signature check.
-    [[nodiscard]] static bool VerifyMsiPackage(const std::wstring& path);
+    // What a package check found.
+    enum class Verdict {
+        Verified,    // every check passed
+        Unverified,  // missing, too small, or no valid signature: the user may still decide
+        Refused,     // not our publisher, not our product, or not newer: never installed
+    };
+
+    // Authenticode check through WinVerifyTrust, then the publisher: the
+    // signing certificate's subject must be that of the certificate that
+    // signed this program, or one that an administrator lists under
+    // kPublishersValue (without either, a developer build, a warning says
+    // that no publisher is compared). Verified without a check when the
+    // signature check is off (see above).
+    [[nodiscard]] static Verdict CheckSignature(const std::wstring& path);
+    [[nodiscard]] static bool VerifyDigitalSignature(const std::wstring& path) {
+        return CheckSignature(path) == Verdict::Verified;
+    }
+
+    // Exists and is at least 1 MiB (else Unverified); is our product
+    // (UpgradeCode) and newer than the release Windows Installer has
+    // registered for it (else Refused); passes CheckSignature.
+    [[nodiscard]] static Verdict CheckMsiPackage(const std::wstring& path);
+    [[nodiscard]] static bool VerifyMsiPackage(const std::wstring& path) {
+        return CheckMsiPackage(path) == Verdict::Verified;
+    }
 
     // Creates the staging directory of the version and downloads the package
     // into it (see Download). stagingDir and msiPath are set before the
@@ -74,9 +99,10 @@ public:
 
     // A package that is ready to install: the cached or downloaded one if it
     // verifies, else one forced re-download, else the user decides through
-    // QLNUpgradeUI::PromptUnverifiedPackage. False when no package is usable.
-    // Without askUser a package that failed twice is returned unasked (true),
-    // for a caller that asks about it once it holds the file.
+    // QLNUpgradeUI::PromptUnverifiedPackage. False when no package is usable
+    // (a package refused twice is never asked about). Without askUser a
+    // package that failed twice unverified is returned unasked (true), for a
+    // caller that asks about it once it holds the file.
     [[nodiscard]] static bool EnsureMsiReady(const QLNVersionInfo& info, const std::wstring& url, std::wstring& stagingDir,
                                              std::wstring& msiPath, bool askUser = true);
 

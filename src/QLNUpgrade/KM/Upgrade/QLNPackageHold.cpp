@@ -11,8 +11,14 @@ bool QLNPackageHold::Acquire(const std::wstring& msiPath) {
         KM_LOG_ERROR(L"Cannot hold the MSI package for installation: {} (error: {})", msiPath, ::GetLastError());
         return false;
     }
-    m_verified = QLNMsiPackage::VerifyMsiPackage(msiPath);
+    const QLNMsiPackage::Verdict verdict = QLNMsiPackage::CheckMsiPackage(msiPath);
+    m_verified = verdict == QLNMsiPackage::Verdict::Verified;
     if (m_verified) return true;
+    if (verdict == QLNMsiPackage::Verdict::Refused) {
+        KM_LOG_ERROR(L"MSI package refused while held for installation: {}", msiPath);
+        m_file.reset();
+        return false;
+    }
     // Verification passed before, or the user accepted the unverified file:
     // either way it is not what was checked. The user has the last word over
     // the bytes that are held now.

@@ -20,8 +20,9 @@ public:
     QLNPackageHold& operator=(const QLNPackageHold&) = delete;
 
     // True when the package is held and passed verification while held, or
-    // the user chose to install it although the check failed. On false
-    // nothing is held.
+    // the user chose to install it although its signature could not be
+    // checked (a refused package is never asked about). On false nothing is
+    // held.
     [[nodiscard]] bool Acquire(const std::wstring& msiPath);
     [[nodiscard]] bool Held() const noexcept { return static_cast<bool>(m_file); }
     // False when the held bytes failed verification and the user chose to

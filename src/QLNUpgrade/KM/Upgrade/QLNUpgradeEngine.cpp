@@ -9,6 +9,7 @@
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeResultStore.h"
 #include "QLNUpgrade/KM/Upgrade/QLNVersionChecker.h"
 #include "QLNUpgrade/KM/Upgrade/QLNVersionInfo.h"
+#include "QLNUpgrade/KM/Upgrade/QLNWindowsInstaller.h"
 #include "QLNUpgrade/KM/Upgrade/ReplaceSilentUpgradeStrategy.h"
 #include "SVN/KM/KMConfigManager.h"
 #include "Utils/KM/KMConfig.h"
@@ -89,6 +90,9 @@ UpgradeStrategyChain MakeManualStrategyChain() {
     return chain;
 }
 
+QLNUpgradeEngine::QLNUpgradeEngine(Role role, std::wstring installRoot)
+    : m_role(role), m_installRoot(installRoot.empty() ? InstallRootOf(GetAppDirectory()) : std::move(installRoot)) {}
+
 void QLNUpgradeEngine::SetChainFactory(ChainFactory factory) noexcept {
     g_chainFactory.store(factory);
 }
@@ -107,6 +111,27 @@ void QLNUpgradeEngine::SetError(const std::wstring& text) {
 
 bool QLNUpgradeEngine::UsesWorkspace() const {
     return m_role == Role::ElevatedCopy || KMWinOSUtils::IsRunningAsAdmin();
+}
+
+bool IsRegisteredInstallRoot(const std::wstring& installRoot) {
+    wchar_t productCode[39] = {};
+    std::wstring registered;
+    const UINT related = QLNWindowsInstaller::EnumFirstRelatedProduct(QLNMsiPackage::kUpgradeCode, productCode);
+    const UINT located = related == ERROR_SUCCESS ? QLNWindowsInstaller::GetProductInstallRoot(productCode, registered) : related;
+    if (located == ERROR_SUCCESS && !installRoot.empty() && qln::IsSameFile(registered, installRoot)) return true;
+    KM_LOG_WARN(L"{} is not the installation that Windows Installer registered ('{}', status {})", installRoot, registered,
+                located);
+    return false;
+}
+
+bool QLNUpgradeEngine::IsRegisteredInstallation() {
+    if (m_role != Role::ElevatedCopy || m_registered) return true;
+    if (!IsRegisteredInstallRoot(m_installRoot)) {
+        SetError(L"This copy does not run from the registered installation; it acts on nothing");
+        return false;
+    }
+    m_registered = true;
+    return true;
 }
 
 bool QLNUpgradeEngine::LockInstallation(const std::wstring& installRoot) {
@@ -176,7 +201,8 @@ UpgradeResult QLNUpgradeEngine::Upgrade(const std::wstring& version, UpgradeStra
         KM_LOG_WARN(L"HasPendingUpgrade() is true, rejecting upgrade for {}", version);
         return UpgradeResult::AlreadyInProgress;
     }
-    const std::wstring installRoot = InstallRootOf(GetAppDirectory());
+    const std::wstring& installRoot = m_installRoot;
+    if (!IsRegisteredInstallation()) return UpgradeResult::Failed;
     // A second copy for this installation touches nothing, not even the
     // package the first one holds.
     if (!LockInstallation(installRoot)) return UpgradeResult::AlreadyInProgress;
@@ -297,7 +323,7 @@ UpgradeResult QLNUpgradeEngine::UpgradeManual(const std::wstring& version) {
 UpgradeResult QLNUpgradeEngine::ResumeUpgrade() {
     // Taken before the record is read: a second copy must not clear the record
     // of a deployment that is still under way.
-    const std::wstring installRoot = InstallRootOf(GetAppDirectory());
+    const std::wstring& installRoot = m_installRoot;
     if (!LockInstallation(installRoot)) return UpgradeResult::AlreadyInProgress;
     auto releaseLock = qln::ScopeExit([this] { m_lock.Release(); });
     const QLNUpgradeProgress progress = LoadUpgradeProgress();
@@ -321,7 +347,8 @@ UpgradeResult QLNUpgradeEngine::ResumeUpgrade() {
             // Its deployment cannot be finished: it is undone instead.
             if (!NamesItsWorkspace(progress.targetVersion)) {
                 KM_LOG_WARN(L"The upgrade progress names no release: '{}'; no workspace is touched", progress.targetVersion);
-            } else if (UsesWorkspace() && m_workspace.Open(installRoot, progress.targetVersion)) {
+            } else if (UsesWorkspace() && IsRegisteredInstallation() &&
+                       m_workspace.Open(installRoot, progress.targetVersion)) {
                 m_rolledBack = false;
                 RollBackInterrupted(installRoot, progress.targetVersion);
                 if (m_rolledBack) QLNUpgradeResultStore::AddResult(false, L"rollback", progress.targetVersion, Code(result));

@@ -25,6 +25,12 @@ UpgradeStrategyChain MakeSilentStrategyChain(bool byReplace, bool byMsi);
 // The manual chain: the interactive installer only.
 UpgradeStrategyChain MakeManualStrategyChain();
 
+// True when installRoot is the folder of the installation that Windows
+// Installer registered for the product (its install location, else the
+// folder of its registered bin\QLNUpgrade.exe), compared as folders, not
+// as spellings. The registered place is logged when it is another.
+[[nodiscard]] bool IsRegisteredInstallRoot(const std::wstring& installRoot);
+
 class QLNUpgradeEngine final : public IUpgradeEngine {
 public:
     // Who runs the engine. The daemon cleans its own staging folder; an
@@ -32,7 +38,10 @@ public:
     // daemon that started it, which does both once the copy has ended.
     enum class Role { Daemon, ElevatedCopy };
 
-    explicit QLNUpgradeEngine(Role role = Role::Daemon) : m_role(role) {}
+    // installRoot: the installation the run acts on, without a trailing
+    // backslash; by default the parent of this program's folder. An elevated
+    // copy is given the one it derived from the real path of its image.
+    explicit QLNUpgradeEngine(Role role = Role::Daemon, std::wstring installRoot = {});
     QLNUpgradeEngine(const QLNUpgradeEngine&) = delete;
     QLNUpgradeEngine& operator=(const QLNUpgradeEngine&) = delete;
 
@@ -74,6 +83,11 @@ private:
     // An elevated copy, or a run with administrator rights: it installs from
     // and restores from the protected workspace only.
     [[nodiscard]] bool UsesWorkspace() const;
+    // An elevated copy acts only on the installation that Windows Installer
+    // registered for the product: a copy of the program in a folder of the
+    // user's, started elevated, would otherwise install there with its
+    // rights. True for the daemon; false (with the error set) otherwise.
+    [[nodiscard]] bool IsRegisteredInstallation();
     // With administrator rights: the machine-wide lock of this installation,
     // taken once per entry point and kept until its outcome is recorded.
     // False (with the error set) when another run holds it.
@@ -90,6 +104,8 @@ private:
     void FinishWorkspace(UpgradeResult result, const std::wstring& version);
 
     const Role m_role;
+    const std::wstring m_installRoot;
+    bool m_registered = false;  // IsRegisteredInstallation found it so
     QLNDeploymentLock m_lock;
     QLNUpgradeWorkspace m_workspace;
     bool m_rolledBack = false;  // the run rolled an interrupted deployment back

@@ -18,6 +18,10 @@
 class QLNWindowsInstaller {
 public:
     static constexpr wchar_t kMsiexec[] = L"msiexec.exe";
+    // %SystemRoot%\System32\msiexec.exe, the folder as the system names it:
+    // the installer is never looked for anywhere else (a folder searched
+    // before the system's may hold a program of the user's of that name).
+    [[nodiscard]] static std::wstring SystemMsiexecPath();
 
     // Exit codes of msiexec.exe that the strategies tell apart.
     static constexpr DWORD kExitSuccess = 0;
@@ -40,13 +44,14 @@ public:
                                                                       const std::wstring& path);
 
     // Starts the extraction command line as a child without a window
-    // (CreateProcessW, no application name, CREATE_NO_WINDOW). On success the
+    // (CreateProcessW with SystemMsiexecPath as the application name,
+    // CREATE_NO_WINDOW). On success the
     // caller owns both handles of info; on failure returns false with the
     // Windows error in error (info is then empty).
     [[nodiscard]] static bool StartAdministrativeExtraction(const std::wstring& commandLine, PROCESS_INFORMATION& info,
                                                             DWORD& error) noexcept;
 
-    // Starts msiexec.exe with the parameters through ShellExecuteExW (mask
+    // Starts SystemMsiexecPath with the parameters through ShellExecuteExW (mask
     // SEE_MASK_NOCLOSEPROCESS, verb "runas" when elevate, the show command).
     // On success process holds the process handle when the shell returned one
     // (it may not). On failure returns false with the Windows error in error;
@@ -62,6 +67,18 @@ public:
     // The "PackageName" of an installed product (msi.dll ordinal 70,
     // MsiGetProductInfoW, 260 characters). 0 on success.
     [[nodiscard]] static UINT GetProductPackageName(const wchar_t* productCode, std::wstring& packageName) noexcept;
+    // The "VersionString" of an installed product. 0 on success.
+    [[nodiscard]] static UINT GetProductVersion(const wchar_t* productCode, std::wstring& version) noexcept;
+    // Where an installed product lies: its InstallLocation, else the folder
+    // above the "bin" folder of its registered bin\QLNUpgrade.exe (the
+    // product's components, whatever their codes). 0 with root set (no
+    // trailing backslash); ERROR_FILE_NOT_FOUND when neither is registered.
+    [[nodiscard]] static UINT GetProductInstallRoot(const wchar_t* productCode, std::wstring& root) noexcept;
+
+    // The value of a property in a package's Property table, the package
+    // opened read-only. 0 on success; ERROR_NOT_FOUND when it has none.
+    [[nodiscard]] static UINT GetPackageProperty(const std::wstring& package, const wchar_t* property,
+                                                 std::wstring& value) noexcept;
 };
 
 namespace qln::seams {
