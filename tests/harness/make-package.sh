@@ -212,7 +212,11 @@ CNF
     fi
 fi
 if [ $sign_daemon -eq 1 ] && [ $unsigned -eq 0 ]; then
-    osslsigncode sign -certs "$cert_dir/codesign.pem" -key "$cert_dir/codesign.key" -h sha256 -n "Quillon" \
+    # Signed at a fixed time (the certificate's start), so that the same
+    # program signed for two releases stays the same file, as a vendor's
+    # unchanged file between two releases would.
+    sign_time="$(date -d "$(openssl x509 -in "$cert_dir/codesign.pem" -noout -startdate | cut -d= -f2)" +%s)"
+    osslsigncode sign -certs "$cert_dir/codesign.pem" -key "$cert_dir/codesign.key" -h sha256 -n "Quillon" -time "$sign_time" \
         -in "$tree/bin/QLNUpgrade.exe" -out "$work/QLNUpgrade.exe" >"$work/sign.log" 2>&1 ||
         { cat "$work/sign.log" >&2; echo "make-package.sh: signing the daemon failed" >&2; exit 1; }
     mv "$work/QLNUpgrade.exe" "$tree/bin/QLNUpgrade.exe"

@@ -103,8 +103,10 @@ TEST(WindowsInstaller, InstallerLaunchHandsOverParametersAndExitCodes) {
 
 TEST(WindowsInstaller, DeclinedElevationReportsErrorCancelled) {
     static SHELLEXECUTEINFOW seen{};
+    static std::wstring file;
     qln::seams::g_installerShellExecuteEx = [](SHELLEXECUTEINFOW* info) -> BOOL {
         seen = *info;
+        file = info->lpFile;
         ::SetLastError(ERROR_CANCELLED);
         return FALSE;
     };
@@ -117,7 +119,10 @@ TEST(WindowsInstaller, DeclinedElevationReportsErrorCancelled) {
     EXPECT_EQ(seen.cbSize, sizeof(SHELLEXECUTEINFOW));
     EXPECT_EQ(seen.fMask, static_cast<ULONG>(SEE_MASK_NOCLOSEPROCESS));
     EXPECT_STREQ(seen.lpVerb, L"runas");
-    EXPECT_STREQ(seen.lpFile, L"msiexec.exe");
+    // Never looked for along a search path: the system's, by its full path.
+    wchar_t system[MAX_PATH] = {};
+    ASSERT_NE(::GetSystemDirectoryW(system, MAX_PATH), 0u);
+    EXPECT_TRUE(qln::EqualsNoCase(file, std::wstring(system) + L"\\msiexec.exe")) << qln::WideToUtf8(file);
     EXPECT_EQ(seen.nShow, SW_SHOWNORMAL);
 
     EXPECT_FALSE(QLNWindowsInstaller::StartInstaller(L"/i", SW_HIDE, false, process, error));
