@@ -94,4 +94,21 @@ TEST_F(Workspace, AFolderTheUpgradeDidNotMakeIsMovedAsideAndNeverUsed) {
     else EXPECT_EQ(junction.error(), DWORD{ERROR_NOT_SUPPORTED});
 }
 
+// The recorded identity is that of the folder an upgrade made, not of any
+// folder at its place: one made again there is moved aside like any other.
+TEST_F(Workspace, ARootMadeAgainWhereTheRecordedOneWasIsMovedAsideAndNeverUsed) {
+    QLNUpgradeWorkspace first;
+    ASSERT_TRUE(first.Open(m_install, m_version));
+    first.Close();
+    // Kept under another name, so that the new folder cannot get its file index.
+    ASSERT_TRUE(::MoveFileW(m_root.c_str(), (m_root.wstring() + L".recorded").c_str()));
+    const std::wstring planted = QLNUpgradeWorkspace::PathFor(m_install, m_version) + L"\\replace.journal";
+    qlntest::WriteText(planted, "C QLN\n");
+
+    QLNUpgradeWorkspace again;
+    ASSERT_TRUE(again.Open(m_install, m_version));
+    EXPECT_FALSE(qlntest::Exists(planted)) << "the planted journal is in the workspace";
+    EXPECT_TRUE(log.Contains("was not made by an administrator's upgrade, moving it aside to "));
+}
+
 }  // namespace
