@@ -289,7 +289,7 @@ UpgradeResult ReplaceSilentUpgradeStrategy::Execute(UpgradeContext& context) {
         // A file the interrupted run renamed aside is still held by the
         // program that had it open: the installation needs a restart even
         // when this run finds every file free.
-        m_pendingReboot = journal.RestartNeeded();
+        m_pendingReboot = ReclaimRenamedAside(journal, context.installRoot);
         DWORD error = 0;
         if (!backupFolder.Hold(backupDir, error) && !CreateWorkFolder(backupFolder, backupDir)) {
             context.errorText = L"Failed to prepare the rollback backup directory";

@@ -141,6 +141,13 @@ private:
     // never came), or failed.
     RollbackOutcome RollbackFile(const std::wstring& relativePath, const std::wstring& installRoot,
                                  const std::wstring& backupDir);
+    // Clears a read-only mark (which would keep the file) and has Windows
+    // delete a file renamed aside at the next restart.
+    static void DeleteAtRestart(const std::wstring& renamedFile);
+    // Whether a file that the interrupted run noted before renaming it aside
+    // is still there under its renamed name (each such file is scheduled for
+    // deletion at restart again): only then does its restart note count.
+    [[nodiscard]] static bool ReclaimRenamedAside(const ReplaceDeployJournal& journal, const std::wstring& installRoot);
     // Rolls back everything the journal names and the folders it created,
     // after noting in it that a rollback began. True, with the journal
     // removed, when every path is as it was before the deployment.
