@@ -29,10 +29,25 @@ const std::wstring kTarget = qlntest::kPackageVersion;
 
 class Pipeline : public ::testing::Test {
 protected:
+    void TearDown() override {
+        (void)qln::RemoveDirectoryTree(QLNUpgradeWorkspace::InstallationPath(installRoot));
+        ::DeleteFileW(probe.c_str());
+    }
+    // A deployment of release interrupted in the installation's workspace,
+    // whose journal names the probe file (backed up, when given).
+    void LeaveInterrupted(const std::wstring& release, const char* journal, const char* backup = nullptr) {
+        const std::wstring workspace = QLNUpgradeWorkspace::PathFor(installRoot, release);
+        ASSERT_TRUE(QLNUpgradeWorkspace().Open(installRoot, release));
+        qlntest::WriteFileBytes(workspace + L"\\replace.journal", journal);
+        if (backup) qlntest::WriteFileBytes(workspace + L"\\rollback_backup\\qln-probe.txt", backup);
+    }
+
     qlntest::LogCapture log;
     qlntest::StagedPackage package;
     qlntest::ScriptedStrategies strategies;
     QLNUpgradeEngine engine;
+    const std::wstring installRoot = QLNUpgradeEngine::InstallRootOf(GetAppDirectory());
+    const std::wstring probe = installRoot + L"\\qln-probe.txt";
 
     bool StagingExists() const { return std::filesystem::exists(package.StagingDir()); }
 };
@@ -169,6 +184,24 @@ TEST_F(Pipeline, StagingIsRemovedBeforeTheEngineTakesAnotherRun) {
     EXPECT_FALSE(StagingExists());
 }
 
+// Once this release or a later one is installed, by whatever installer, an
+// interrupted deployment of it or of an older release is let go of: its
+// backups are older than what is installed. A folder that names no release
+// is left alone.
+TEST_F(Pipeline, InterruptedDeploymentsOfReleasesNotNewerAreLetGoNeverRolledBack) {
+    const std::wstring releases[] = {CurrentVersion, L"1.16.KM16.2300", L"no-release"};
+    for (const auto& release : releases) LeaveInterrupted(release, "F qln-probe.txt\nB\n", "older");
+    qlntest::WriteFileBytes(probe, "installed since");
+    strategies.Set({{UpgradeResult::Success, L"", nullptr}});
+    EXPECT_EQ(engine.UpgradeSilently(kTarget), UpgradeResult::Success);
+    EXPECT_EQ(qlntest::ReadFileBytes(probe), "installed since");
+    for (const auto& release : releases) {
+        const bool kept = std::filesystem::exists(QLNUpgradeWorkspace::PathFor(installRoot, release) + L"\\replace.journal");
+        EXPECT_EQ(kept, release == releases[2]) << release;
+    }
+    EXPECT_TRUE(log.Contains("Leaving the workspace ")) << "left alone without a warning";
+}
+
 // What the installer reads must be what was verified: while the chain runs no
 // process can change, replace or remove the package.
 TEST_F(Pipeline, PackageCannotBeSwappedWhileTheChainRuns) {
@@ -268,15 +301,10 @@ TEST_F(Resume, InvalidRecordFallsBackToTheCachedVersionOrGivesUp) {
     broken.SaveUpgradeProgress();
     // Its interrupted deployment cannot be finished: it is undone from the
     // workspace, and the history says so.
-    const std::wstring installRoot = QLNUpgradeEngine::InstallRootOf(GetAppDirectory());
-    const std::wstring newFile = installRoot + L"\\qln-new-in-the-release.txt";
-    QLNUpgradeWorkspace interrupted;
-    ASSERT_TRUE(interrupted.Open(installRoot, kTarget));
-    qlntest::WriteFileBytes(newFile, "new");
-    qlntest::WriteFileBytes(interrupted.Path() + L"\\replace.journal", "F qln-new-in-the-release.txt\n");
-    interrupted.Close();
+    LeaveInterrupted(kTarget, "F qln-probe.txt\n");
+    qlntest::WriteFileBytes(probe, "new");
     EXPECT_EQ(engine.ResumeUpgrade(), UpgradeResult::MsiVerificationFailed);
-    EXPECT_FALSE(std::filesystem::exists(newFile));
+    EXPECT_FALSE(std::filesystem::exists(probe));
     EXPECT_EQ(qlntest::HistoryTail(0), L"rollback|0|5|1.16.KM16.2400");
     EXPECT_EQ(engine.LastError(), L"No valid newer version found in registry cache");
     EXPECT_TRUE(log.Contains("Upgrade progress invalid, not resuming the recorded run"));

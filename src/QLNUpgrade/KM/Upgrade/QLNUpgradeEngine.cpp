@@ -19,6 +19,7 @@
 #include "Utils/ScopeExit.h"
 #include "Utils/UniqueHandle.h"
 
+#include <compare>
 #include <cwctype>
 
 namespace {
@@ -54,15 +55,36 @@ std::vector<std::wstring> ListSubfolders(const std::wstring& folder) {
     return names;
 }
 
+bool HasJournal(const std::wstring& workspace) {
+    return ::PathFileExistsW((workspace + L"\\" + ReplaceSilentUpgradeStrategy::kJournalName).c_str()) != FALSE;
+}
+
 // Whether a deployment journal waits in a workspace of the installation.
 bool HasInterruptedDeployment(const std::wstring& installRoot) {
     const std::wstring installation = QLNUpgradeWorkspace::InstallationPath(installRoot);
     if (installation.empty()) return false;
     for (const std::wstring& name : ListSubfolders(installation)) {
-        const std::wstring journal = installation + L"\\" + name + L"\\" + ReplaceSilentUpgradeStrategy::kJournalName;
-        if (::PathFileExistsW(journal.c_str())) return true;
+        if (HasJournal(installation + L"\\" + name)) return true;
     }
     return false;
+}
+
+enum class Settling { RollBack, LetGo, LeaveAlone };
+
+// Only the interrupted deployment of a release newer than the running one is
+// rolled back. When this release or a later one runs, that deployment got to
+// its end or another installer came after it: its backups hold an older
+// release, and copying them back would leave neither.
+Settling SettlingOf(const std::wstring& workspace, const std::wstring& release) {
+    const auto order = QLNVersionInfo::CompareWithRunning(release);
+    if (!order) {
+        KM_LOG_WARN(L"Leaving the workspace {} alone: '{}' names no release", workspace, release);
+        return Settling::LeaveAlone;
+    }
+    if (std::is_gt(*order)) return Settling::RollBack;
+    KM_LOG_WARN(L"Letting go of the workspace {} without a rollback: {} is {}", workspace, release,
+                std::is_eq(*order) ? L"the running release" : L"older than the running release");
+    return Settling::LetGo;
 }
 
 bool EqualsNoCase(const std::wstring& a, const wchar_t* b) {
@@ -121,11 +143,13 @@ bool QLNUpgradeEngine::SettleOtherDeployments(const std::wstring& installRoot, c
     for (const std::wstring& name : ListSubfolders(installation)) {
         if (EqualsNoCase(name, own.c_str())) continue;
         const std::wstring path = installation + L"\\" + name;
-        // Mixing two releases' files would leave neither: the other one's
+        const Settling settling = SettlingOf(path, name);
+        if (settling == Settling::LeaveAlone) continue;
+        // Mixing two releases' files would leave neither: a newer one's
         // changes are undone before this release is deployed.
-        const bool releaseRuns = !QLNVersionInfo::IsNewerVersion(name);
-        if (ReplaceSilentUpgradeStrategy::RollBackInterruptedDeployment(path, installRoot, releaseRuns) ==
-            ReplaceSilentUpgradeStrategy::InterruptedRollback::Impossible) {
+        if (settling == Settling::RollBack &&
+            ReplaceSilentUpgradeStrategy::RollBackInterruptedDeployment(path, installRoot) ==
+                ReplaceSilentUpgradeStrategy::InterruptedRollback::Impossible) {
             return false;
         }
         if (!qln::RemoveDirectoryTree(path)) KM_LOG_WARN(L"Failed to remove the workspace {}, error: {}", path, ::GetLastError());
@@ -134,10 +158,10 @@ bool QLNUpgradeEngine::SettleOtherDeployments(const std::wstring& installRoot, c
 }
 
 void QLNUpgradeEngine::RollBackInterrupted(const std::wstring& installRoot, const std::wstring& version) {
-    // A deployment whose release the running daemon already is got to its end.
-    const bool releaseRuns = !QLNVersionInfo::IsNewerVersion(version);
-    if (m_workspace.IsOpen() &&
-        ReplaceSilentUpgradeStrategy::RollBackInterruptedDeployment(m_workspace.Path(), installRoot, releaseRuns) ==
+    // One that is let go of goes with the workspace (FinishWorkspace).
+    if (m_workspace.IsOpen() && HasJournal(m_workspace.Path()) &&
+        SettlingOf(m_workspace.Path(), version) == Settling::RollBack &&
+        ReplaceSilentUpgradeStrategy::RollBackInterruptedDeployment(m_workspace.Path(), installRoot) ==
             ReplaceSilentUpgradeStrategy::InterruptedRollback::RolledBack) {
         m_rolledBack = true;
     }
@@ -145,10 +169,9 @@ void QLNUpgradeEngine::RollBackInterrupted(const std::wstring& installRoot, cons
 
 void QLNUpgradeEngine::FinishWorkspace(UpgradeResult result, const std::wstring& version) {
     if (!m_workspace.IsOpen()) return;
-    const std::wstring journal = m_workspace.Path() + L"\\" + ReplaceSilentUpgradeStrategy::kJournalName;
     // A deployment of the release that runs now got to its end whatever its
     // journal says.
-    if (!IsUpgradeSuccess(result) && ::PathFileExistsW(journal.c_str()) && QLNVersionInfo::IsNewerVersion(version)) {
+    if (!IsUpgradeSuccess(result) && HasJournal(m_workspace.Path()) && QLNVersionInfo::IsNewerVersion(version)) {
         KM_LOG_WARN(L"Keeping the interrupted deployment in {} for the next run", m_workspace.Path());
         m_workspace.Close();
         return;

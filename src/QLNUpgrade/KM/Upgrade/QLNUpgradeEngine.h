@@ -79,11 +79,12 @@ private:
     // False (with the error set) when another run holds it.
     [[nodiscard]] bool LockInstallation(const std::wstring& installRoot);
     // Interrupted deployments of other releases in this installation's
-    // workspace: rolled back (or, when the running release is theirs, let go
-    // of). False when one could not be rolled back.
+    // workspace: a newer release's rolled back, this or an older release's
+    // let go of, a folder named by no release left alone. False when one
+    // could not be rolled back.
     [[nodiscard]] bool SettleOtherDeployments(const std::wstring& installRoot, const std::wstring& version);
     // Rolls back the interrupted deployment of version kept in the open
-    // workspace (only a begun rollback when the running daemon is of it).
+    // workspace, when version is newer than the running release.
     void RollBackInterrupted(const std::wstring& installRoot, const std::wstring& version);
     // Once the outcome is stored: the workspace goes, unless it keeps an
     // interrupted deployment that a later run must finish or roll back.

@@ -388,10 +388,9 @@ bool ReplaceSilentUpgradeStrategy::RollBackJournal(ReplaceDeployJournal& journal
 }
 
 ReplaceSilentUpgradeStrategy::InterruptedRollback ReplaceSilentUpgradeStrategy::RollBackInterruptedDeployment(
-    const std::wstring& stagingDir, const std::wstring& installRoot, bool releaseRuns) {
+    const std::wstring& stagingDir, const std::wstring& installRoot) {
     ReplaceDeployJournal journal(stagingDir + L"\\" + kJournalName);
     if (!journal.Load()) return journal.Unreadable() ? InterruptedRollback::Impossible : InterruptedRollback::NothingToDo;
-    if (releaseRuns && !journal.RollbackStarted()) return InterruptedRollback::NothingToDo;
     KM_LOG_WARN(L"Rolling back the interrupted deployment journalled in {}", stagingDir);
     ReplaceSilentUpgradeStrategy strategy;
     if (!strategy.RollBackJournal(journal, installRoot, stagingDir + L"\\rollback_backup")) {

@@ -126,11 +126,10 @@ public:
     // (from its backups, without a package) and removes the journal once
     // every path is as before. Impossible keeps journal and backups for the
     // next try (the journal cannot be read, or a path could not be restored).
-    // With releaseRuns (the running daemon is already of that release, so the
-    // deployment got to its end) only a rollback that had begun is finished.
+    // Only for a release newer than the running one: the backups of any other
+    // are older than what is installed now.
     [[nodiscard]] static InterruptedRollback RollBackInterruptedDeployment(const std::wstring& stagingDir,
-                                                                           const std::wstring& installRoot,
-                                                                           bool releaseRuns = false);
+                                                                           const std::wstring& installRoot);
     // Reports (never deletes) installed files that the release does not
     // contain. Returns their number.
     static int32_t RemoveObsoleteFiles(const std::wstring& installRoot, const PathSet& expectedFiles);
