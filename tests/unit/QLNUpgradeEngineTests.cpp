@@ -305,7 +305,8 @@ TEST_F(Resume, InvalidRecordFallsBackToTheCachedVersionOrGivesUp) {
     qlntest::WriteFileBytes(probe, "new");
     EXPECT_EQ(engine.ResumeUpgrade(), UpgradeResult::MsiVerificationFailed);
     EXPECT_FALSE(std::filesystem::exists(probe));
-    EXPECT_EQ(qlntest::HistoryTail(0), L"rollback|0|5|1.16.KM16.2400");
+    EXPECT_EQ(qlntest::HistoryTail(0), L"resume_manual|0|5|1.16.KM16.2400");
+    EXPECT_TRUE(log.Contains("mode=resume_manual, result=5, version=1.16.KM16.2400; an interrupted deployment was rolled back"));
     EXPECT_EQ(engine.LastError(), L"No valid newer version found in registry cache");
     EXPECT_TRUE(log.Contains("Upgrade progress invalid, not resuming the recorded run"));
     EXPECT_FALSE(HasPendingUpgrade());

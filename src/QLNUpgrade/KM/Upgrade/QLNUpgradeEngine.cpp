@@ -87,6 +87,11 @@ Settling SettlingOf(const std::wstring& workspace, const std::wstring& release) 
     return Settling::LetGo;
 }
 
+const wchar_t* HistoryMode(bool resume, bool manual) {
+    if (resume) return manual ? L"resume_manual" : L"resume_silent";
+    return manual ? L"manual" : L"silent";
+}
+
 bool EqualsNoCase(const std::wstring& a, const wchar_t* b) {
     return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b, -1, TRUE) == CSTR_EQUAL;
 }
@@ -291,13 +296,17 @@ UpgradeResult QLNUpgradeEngine::RunAndRecord(const std::wstring& version, Upgrad
     });
     m_rolledBack = false;
     const UpgradeResult result = Upgrade(version, std::move(chain), fallback);
-    const bool manual = type == UpgradeType::Manual;
-    const wchar_t* mode = m_rolledBack ? L"rollback"
-                          : resuming   ? (manual ? L"resume_manual" : L"resume_silent")
-                                       : (manual ? L"manual" : L"silent");
-    QLNUpgradeResultStore::AddResult(IsUpgradeSuccess(result), mode, version, Code(result));
+    RecordOutcome(HistoryMode(resuming, type == UpgradeType::Manual), version, result);
     FinishWorkspace(result, version);
     return result;
+}
+
+void QLNUpgradeEngine::RecordOutcome(const wchar_t* mode, const std::wstring& version, UpgradeResult result) {
+    QLNUpgradeResultStore::AddResult(IsUpgradeSuccess(result), mode, version, Code(result));
+    if (m_rolledBack) {
+        KM_LOG_WARN(L"Upgrade outcome: mode={}, result={}, version={}; an interrupted deployment was rolled back", mode,
+                    Code(result), version);
+    }
 }
 
 UpgradeResult QLNUpgradeEngine::UpgradeSilently(const std::wstring& version) {
@@ -329,6 +338,7 @@ UpgradeResult QLNUpgradeEngine::ResumeUpgrade() {
         return UpgradeResult::Success;
     }
     KM_LOG_INFO(L"Resuming interrupted upgrade to version {} (type={})", progress.targetVersion, progress.upgradeType);
+    const bool recordedSilent = EqualsNoCase(progress.upgradeType, L"silent");
 
     std::wstring target;
     bool silent = false;
@@ -347,7 +357,7 @@ UpgradeResult QLNUpgradeEngine::ResumeUpgrade() {
             } else if (UsesWorkspace() && m_workspace.Open(installRoot, progress.targetVersion)) {
                 m_rolledBack = false;
                 RollBackInterrupted(installRoot, progress.targetVersion);
-                if (m_rolledBack) QLNUpgradeResultStore::AddResult(false, L"rollback", progress.targetVersion, Code(result));
+                if (m_rolledBack) RecordOutcome(HistoryMode(true, !recordedSilent), progress.targetVersion, result);
                 FinishWorkspace(result, progress.targetVersion);
             }
         } else {
@@ -357,7 +367,7 @@ UpgradeResult QLNUpgradeEngine::ResumeUpgrade() {
         }
     } else {
         target = progress.targetVersion;
-        silent = EqualsNoCase(progress.upgradeType, L"silent");
+        silent = recordedSilent;
     }
     if (!target.empty()) {
         // The record stays: a run that fails before it records its own must

@@ -89,6 +89,9 @@ private:
     // Once the outcome is stored: the workspace goes, unless it keeps an
     // interrupted deployment that a later run must finish or roll back.
     void FinishWorkspace(UpgradeResult result, const std::wstring& version);
+    // The history line in the run's own mode; a rollback the run made is
+    // told in the log, since readers of the history know only its modes.
+    void RecordOutcome(const wchar_t* mode, const std::wstring& version, UpgradeResult result);
 
     const Role m_role;
     QLNDeploymentLock m_lock;
