@@ -202,6 +202,20 @@ TEST_F(Pipeline, InterruptedDeploymentsOfReleasesNotNewerAreLetGoNeverRolledBack
     EXPECT_TRUE(log.Contains("Leaving the workspace ")) << "left alone without a warning";
 }
 
+// A pending record does not refuse the run that settles the interrupted
+// deployment waiting in the workspace.
+TEST_F(Pipeline, APendingRecordDoesNotKeepOutTheRunThatSettlesItsDeployment) {
+    LeaveInterrupted(L"1.16.KM16.2390", "F qln-probe.txt\n");
+    qlntest::WriteFileBytes(probe, "new in 2390");
+    QLNUpgradeProgress pending;
+    pending.inProgress = true;
+    pending.targetVersion = L"1.16.KM16.2390";
+    pending.SaveUpgradeProgress();
+    strategies.Set({{UpgradeResult::Success, L"", nullptr}});
+    EXPECT_EQ(engine.UpgradeSilently(kTarget), UpgradeResult::Success);
+    EXPECT_FALSE(std::filesystem::exists(probe)) << "the interrupted deployment of 2390 was not rolled back";
+}
+
 // What the installer reads must be what was verified: while the chain runs no
 // process can change, replace or remove the package.
 TEST_F(Pipeline, PackageCannotBeSwappedWhileTheChainRuns) {

@@ -198,13 +198,20 @@ UpgradeResult QLNUpgradeEngine::Upgrade(const std::wstring& version, UpgradeStra
         SetError(L"Invalid version format: " + version);
         return UpgradeResult::InvalidVersion;
     }
-    // A resume runs under the record of the run it repeats.
-    if (!resuming && HasPendingUpgrade()) {
-        SetError(L"A previous upgrade is being resumed, skipping new upgrade");
-        KM_LOG_WARN(L"HasPendingUpgrade() is true, rejecting upgrade for {}", version);
-        return UpgradeResult::AlreadyInProgress;
-    }
     const std::wstring installRoot = InstallRootOf(GetAppDirectory());
+    // A resume runs under the record of the run it repeats. Any other run
+    // waits for that resume, unless an interrupted deployment waits in the
+    // installation's workspace: this run settles it before it deploys, where
+    // waiting would keep every upgrade out until somebody resumed.
+    if (!resuming && HasPendingUpgrade()) {
+        if (!UsesWorkspace() || !HasInterruptedDeployment(installRoot)) {
+            SetError(L"A previous upgrade is being resumed, skipping new upgrade");
+            KM_LOG_WARN(L"HasPendingUpgrade() is true, rejecting upgrade for {}", version);
+            return UpgradeResult::AlreadyInProgress;
+        }
+        KM_LOG_INFO(L"An upgrade is pending and its deployment was interrupted; the upgrade to {} settles it first",
+                    version);
+    }
     // A second copy for this installation touches nothing, not even the
     // package the first one holds.
     if (!LockInstallation(installRoot)) return UpgradeResult::AlreadyInProgress;
