@@ -185,34 +185,35 @@ TEST_F(Pipeline, StagingIsRemovedBeforeTheEngineTakesAnotherRun) {
 }
 
 // Once this release or a later one is installed, by whatever installer, an
-// interrupted deployment of it or of an older release is let go of: its
-// backups are older than what is installed. A folder that names no release
-// is left alone.
+// interrupted deployment of it or of an older release is let go of, begun
+// rollback or not: its backups are older than what is installed. A folder
+// that names no release is left alone.
 TEST_F(Pipeline, InterruptedDeploymentsOfReleasesNotNewerAreLetGoNeverRolledBack) {
     const std::wstring releases[] = {CurrentVersion, L"1.16.KM16.2300", L"no-release"};
     for (const auto& release : releases) LeaveInterrupted(release, "F qln-probe.txt\nB\n", "older");
     qlntest::WriteFileBytes(probe, "installed since");
-    strategies.Set({{UpgradeResult::Success, L"", nullptr}});
-    EXPECT_EQ(engine.UpgradeSilently(kTarget), UpgradeResult::Success);
-    EXPECT_EQ(qlntest::ReadFileBytes(probe), "installed since");
-    for (const auto& release : releases) {
-        const bool kept = std::filesystem::exists(QLNUpgradeWorkspace::PathFor(installRoot, release) + L"\\replace.journal");
-        EXPECT_EQ(kept, release == releases[2]) << release;
-    }
+    EXPECT_EQ(engine.UpgradeSilently(kTarget), UpgradeResult::FallbackToManual);
+    for (const auto& release : releases)
+        EXPECT_EQ(std::filesystem::exists(QLNUpgradeWorkspace::PathFor(installRoot, release)), release == releases[2])
+            << release;
     EXPECT_TRUE(log.Contains("Leaving the workspace ")) << "left alone without a warning";
+    // Nor by the resume of a record of this release, which cannot run again.
+    LeaveInterrupted(CurrentVersion, "F qln-probe.txt\nB\n", "older");
+    QLNUpgradeProgress record;
+    record.inProgress = true;
+    record.targetVersion = CurrentVersion;
+    record.SaveUpgradeProgress();
+    EXPECT_EQ(engine.ResumeUpgrade(), UpgradeResult::MsiVerificationFailed);
+    EXPECT_EQ(qlntest::ReadFileBytes(probe), "installed since");
 }
 
-// A pending record does not refuse the run that settles the interrupted
+// A pending record does not keep out the run that settles the interrupted
 // deployment waiting in the workspace.
 TEST_F(Pipeline, APendingRecordDoesNotKeepOutTheRunThatSettlesItsDeployment) {
     LeaveInterrupted(L"1.16.KM16.2390", "F qln-probe.txt\n");
     qlntest::WriteFileBytes(probe, "new in 2390");
-    QLNUpgradeProgress pending;
-    pending.inProgress = true;
-    pending.targetVersion = L"1.16.KM16.2390";
-    pending.SaveUpgradeProgress();
-    strategies.Set({{UpgradeResult::Success, L"", nullptr}});
-    EXPECT_EQ(engine.UpgradeSilently(kTarget), UpgradeResult::Success);
+    UpdateUpgradeState(L"InProgress");
+    EXPECT_EQ(engine.UpgradeSilently(kTarget), UpgradeResult::FallbackToManual);
     EXPECT_FALSE(std::filesystem::exists(probe)) << "the interrupted deployment of 2390 was not rolled back";
 }
 
