@@ -836,7 +836,7 @@ TEST(DaemonProcess, ResumeThatCannotGetThePackageFinishesTheInterruptedRollback)
     Daemon resume(L"--elevated-resume", setup.exe);
     EXPECT_EQ(resume.Wait(), 105) << log.Text();
     EXPECT_EQ(qlntest::FirstDifference(qlntest::SnapshotTree(setup.previous), qlntest::SnapshotTree(setup.install)), "");
-    EXPECT_EQ(qlntest::HistoryTail(0), L"rollback|0|5|1.16.KM16.2400");
+    EXPECT_EQ(qlntest::HistoryTail(0), L"resume_silent|0|5|1.16.KM16.2400");
     EXPECT_FALSE(HasPendingUpgrade());
     EXPECT_FALSE(qlntest::Exists(setup.Workspace()));
 }

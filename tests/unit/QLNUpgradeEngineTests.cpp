@@ -29,10 +29,25 @@ const std::wstring kTarget = qlntest::kPackageVersion;
 
 class Pipeline : public ::testing::Test {
 protected:
+    void TearDown() override {
+        (void)qln::RemoveDirectoryTree(QLNUpgradeWorkspace::InstallationPath(installRoot));
+        ::DeleteFileW(probe.c_str());
+    }
+    // A deployment of release interrupted in the installation's workspace,
+    // whose journal names the probe file (backed up, when given).
+    void LeaveInterrupted(const std::wstring& release, const char* journal, const char* backup = nullptr) {
+        const std::wstring workspace = QLNUpgradeWorkspace::PathFor(installRoot, release);
+        ASSERT_TRUE(QLNUpgradeWorkspace().Open(installRoot, release));
+        qlntest::WriteFileBytes(workspace + L"\\replace.journal", journal);
+        if (backup) qlntest::WriteFileBytes(workspace + L"\\rollback_backup\\qln-probe.txt", backup);
+    }
+
     qlntest::LogCapture log;
     qlntest::StagedPackage package;
     qlntest::ScriptedStrategies strategies;
     QLNUpgradeEngine engine;
+    const std::wstring installRoot = QLNUpgradeEngine::InstallRootOf(GetAppDirectory());
+    const std::wstring probe = installRoot + L"\\qln-probe.txt";
 
     bool StagingExists() const { return std::filesystem::exists(package.StagingDir()); }
 };
@@ -169,6 +184,39 @@ TEST_F(Pipeline, StagingIsRemovedBeforeTheEngineTakesAnotherRun) {
     EXPECT_FALSE(StagingExists());
 }
 
+// Once this release or a later one is installed, by whatever installer, an
+// interrupted deployment of it or of an older release is let go of, begun
+// rollback or not: its backups are older than what is installed. A folder
+// that names no release is left alone.
+TEST_F(Pipeline, InterruptedDeploymentsOfReleasesNotNewerAreLetGoNeverRolledBack) {
+    const std::wstring releases[] = {CurrentVersion, L"1.16.KM16.2300", L"no-release"};
+    for (const auto& release : releases) LeaveInterrupted(release, "F qln-probe.txt\nB\n", "older");
+    qlntest::WriteFileBytes(probe, "installed since");
+    EXPECT_EQ(engine.UpgradeSilently(kTarget), UpgradeResult::FallbackToManual);
+    for (const auto& release : releases)
+        EXPECT_EQ(std::filesystem::exists(QLNUpgradeWorkspace::PathFor(installRoot, release)), release == releases[2])
+            << release;
+    EXPECT_TRUE(log.Contains("Leaving the workspace ")) << "left alone without a warning";
+    // Nor by the resume of a record of this release, which cannot run again.
+    LeaveInterrupted(CurrentVersion, "F qln-probe.txt\nB\n", "older");
+    QLNUpgradeProgress record;
+    record.inProgress = true;
+    record.targetVersion = CurrentVersion;
+    record.SaveUpgradeProgress();
+    EXPECT_EQ(engine.ResumeUpgrade(), UpgradeResult::MsiVerificationFailed);
+    EXPECT_EQ(qlntest::ReadFileBytes(probe), "installed since");
+}
+
+// A pending record does not keep out the run that settles the interrupted
+// deployment waiting in the workspace.
+TEST_F(Pipeline, APendingRecordDoesNotKeepOutTheRunThatSettlesItsDeployment) {
+    LeaveInterrupted(L"1.16.KM16.2390", "F qln-probe.txt\n");
+    qlntest::WriteFileBytes(probe, "new in 2390");
+    UpdateUpgradeState(L"InProgress");
+    EXPECT_EQ(engine.UpgradeSilently(kTarget), UpgradeResult::FallbackToManual);
+    EXPECT_FALSE(std::filesystem::exists(probe)) << "the interrupted deployment of 2390 was not rolled back";
+}
+
 // What the installer reads must be what was verified: while the chain runs no
 // process can change, replace or remove the package.
 TEST_F(Pipeline, PackageCannotBeSwappedWhileTheChainRuns) {
@@ -268,16 +316,12 @@ TEST_F(Resume, InvalidRecordFallsBackToTheCachedVersionOrGivesUp) {
     broken.SaveUpgradeProgress();
     // Its interrupted deployment cannot be finished: it is undone from the
     // workspace, and the history says so.
-    const std::wstring installRoot = QLNUpgradeEngine::InstallRootOf(GetAppDirectory());
-    const std::wstring newFile = installRoot + L"\\qln-new-in-the-release.txt";
-    QLNUpgradeWorkspace interrupted;
-    ASSERT_TRUE(interrupted.Open(installRoot, kTarget));
-    qlntest::WriteFileBytes(newFile, "new");
-    qlntest::WriteFileBytes(interrupted.Path() + L"\\replace.journal", "F qln-new-in-the-release.txt\n");
-    interrupted.Close();
+    LeaveInterrupted(kTarget, "F qln-probe.txt\n");
+    qlntest::WriteFileBytes(probe, "new");
     EXPECT_EQ(engine.ResumeUpgrade(), UpgradeResult::MsiVerificationFailed);
-    EXPECT_FALSE(std::filesystem::exists(newFile));
-    EXPECT_EQ(qlntest::HistoryTail(0), L"rollback|0|5|1.16.KM16.2400");
+    EXPECT_FALSE(std::filesystem::exists(probe));
+    EXPECT_EQ(qlntest::HistoryTail(0), L"resume_manual|0|5|1.16.KM16.2400");
+    EXPECT_TRUE(log.Contains("mode=resume_manual, result=5, version=1.16.KM16.2400; an interrupted deployment was rolled back"));
     EXPECT_EQ(engine.LastError(), L"No valid newer version found in registry cache");
     EXPECT_TRUE(log.Contains("Upgrade progress invalid, not resuming the recorded run"));
     EXPECT_FALSE(HasPendingUpgrade());

@@ -28,9 +28,18 @@ protected:
         }
         ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, qln::kMachineSettingsKey, QLNUpgradeWorkspace::kRootIdentityValue);
     }
+    // Opens the workspace over a root that holds a planted journal: that
+    // root must be moved aside and nothing of it used.
+    void OpenOverAPlantedRoot(QLNUpgradeWorkspace& workspace) {
+        qlntest::WriteText(m_planted, "C QLN\n");
+        ASSERT_TRUE(workspace.Open(m_install, m_version));
+        EXPECT_FALSE(qlntest::Exists(m_planted)) << "the planted journal is in the workspace";
+        EXPECT_TRUE(log.Contains("was not made by an administrator's upgrade, moving it aside to "));
+    }
     const fs::path m_root = QLNUpgradeWorkspace::RootPath();
     const std::wstring m_install = L"C:\\Program Files\\Quillon";
     const std::wstring m_version = L"1.16.KM16.2400";
+    const std::wstring m_planted = QLNUpgradeWorkspace::PathFor(m_install, m_version) + L"\\replace.journal";
     qlntest::LogCapture log;
 };
 
@@ -69,13 +78,8 @@ TEST_F(Workspace, AFolderTheUpgradeDidNotMakeIsMovedAsideAndNeverUsed) {
     SECURITY_ATTRIBUTES attributes{sizeof(attributes), everybody, FALSE};
     ASSERT_TRUE(::CreateDirectoryW(m_root.c_str(), &attributes));
     ::LocalFree(everybody);
-    const std::wstring planted = QLNUpgradeWorkspace::PathFor(m_install, m_version) + L"\\replace.journal";
-    qlntest::WriteText(planted, "C QLN\n");
-
     QLNUpgradeWorkspace workspace;
-    ASSERT_TRUE(workspace.Open(m_install, m_version));
-    EXPECT_FALSE(qlntest::Exists(planted)) << "the planted journal is in the workspace";
-    EXPECT_TRUE(log.Contains("was not made by an administrator's upgrade, moving it aside to "));
+    OpenOverAPlantedRoot(workspace);
     const auto aside = std::count_if(fs::directory_iterator(m_root.parent_path()), fs::directory_iterator(), [](auto& e) {
         return e.path().filename().wstring().starts_with(L"QLNUpgrade.untrusted-");
     });
@@ -86,12 +90,24 @@ TEST_F(Workspace, AFolderTheUpgradeDidNotMakeIsMovedAsideAndNeverUsed) {
     workspace.Close();
     EXPECT_FALSE(qln::ProtectedDirectory::IsHoldable(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
     EXPECT_TRUE(qln::ProtectedDirectory::IsHoldable(FILE_ATTRIBUTE_DIRECTORY));
-    const std::wstring installation = fs::path(planted).parent_path().parent_path().wstring();
+    const std::wstring installation = fs::path(m_planted).parent_path().parent_path().wstring();
     ASSERT_TRUE(qln::RemoveDirectoryTree(installation));
     qlntest::TempDir elsewhere;
     qlntest::Junction junction(installation, elsewhere.path().wstring());
     if (junction.ok()) EXPECT_FALSE(workspace.Open(m_install, m_version));
     else EXPECT_EQ(junction.error(), DWORD{ERROR_NOT_SUPPORTED});
+}
+
+// The recorded identity is that of the folder an upgrade made, not of any
+// folder at its place: one made again there is moved aside like any other.
+TEST_F(Workspace, ARootMadeAgainWhereTheRecordedOneWasIsMovedAsideAndNeverUsed) {
+    QLNUpgradeWorkspace first;
+    ASSERT_TRUE(first.Open(m_install, m_version));
+    first.Close();
+    // Kept under another name, so that the new folder cannot get its file index.
+    ASSERT_TRUE(::MoveFileW(m_root.c_str(), (m_root.wstring() + L".recorded").c_str()));
+    QLNUpgradeWorkspace again;
+    OpenOverAPlantedRoot(again);
 }
 
 }  // namespace

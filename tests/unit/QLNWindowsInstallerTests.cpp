@@ -38,7 +38,10 @@ TEST(WindowsInstaller, CommandLinesAreExactAndNoPathAddsAnArgument) {
     qlntest::LogCapture log;
     for (const Run run : {Run::AdministrativeExtraction, Run::SilentInstall, Run::InteractiveInstall}) {
         EXPECT_FALSE(QLNWindowsInstaller::BuildCommandLine(run, L"C:\\s\\Q.msi", L"C:\\x\" TRANSFORMS=\"C:\\t.mst"));
-        EXPECT_FALSE(QLNWindowsInstaller::BuildCommandLine(run, L"C:\\s\\Q\n.msi", L"C:\\l"));
+        for (const wchar_t* bad :
+             {L"C:\\s\\Q\n.msi", L"C:\\s\\Q\t.msi", L"C:\\s\\Q\x01.msi", L"C:\\s\\Q\x1f.msi", L"C:\\s\\Q\x7f.msi"}) {
+            EXPECT_FALSE(QLNWindowsInstaller::BuildCommandLine(run, bad, L"C:\\l")) << qln::WideToUtf8(bad);
+        }
     }
     EXPECT_TRUE(log.Contains("holds a quote or a control character"));
 }

@@ -69,7 +69,8 @@ namespace {
 TEST_F(ReplaceDeployJournalTest, AJournalNamingAPathOutsideTheInstallationIsRefusedWhole) {
     for (const char* bad : {"F ..\\..\\victim.txt", "F bin\\..\\..\\x", "F C:\\Windows\\x.dll", "F \\\\?\\C:\\x",
                             "F \\bin\\x", "D bin/../..", "F bin\\x.dll:stream", "F bin\\NUL.txt", "F bin\\x. ",
-                            "F bin\\\"x\"", "F bin\\\\x", "F bin\\..."}) {
+                            "F bin\\\"x\"", "F bin\\\\x", "F bin\\...", "F a/../../x", "F ..//x", "F bin/../../x",
+                            "F C:/x"}) {
         SCOPED_TRACE(bad);
         qlntest::WriteFileBytes(Path(), std::string("C QLN\nF bin\\a.dll\nR\n") + bad + "\nF bin\\b.dll\n");
         ReplaceDeployJournal journal(Path());

@@ -87,8 +87,8 @@ protected:
 
     // What an upgrade killed after its first category (and one file of the
     // second) leaves behind: those files deployed with their backups and the
-    // journal, nothing else.
-    void LeaveInterruptedRun() {
+    // journal (with a restart note, when asked), nothing else.
+    void LeaveInterruptedRun(bool noteRestart = false) {
         ASSERT_TRUE(CreateDirectoryPath(context.stagingDir + L"\\rollback_backup"));
         ReplaceDeployJournal journal(context.stagingDir + L"\\replace.journal");
         Strategy interrupted;
@@ -100,6 +100,9 @@ protected:
             if (std::wstring(path) == L"bin\\QLNShell64.dll") {
                 ASSERT_TRUE(journal.RecordCategory(UpgradeFileCategory::QLN));
             }
+        }
+        if (noteRestart) {
+            ASSERT_TRUE(journal.RecordRestartNeeded());
         }
     }
 
@@ -199,7 +202,7 @@ TEST_F(ReplaceExecuteTest, FailsBeforeTouchingAnythingWhenTheReleaseCannotBeUnpa
 }
 
 TEST_F(ReplaceExecuteTest, ResumeSkipsCompletedCategoriesAndEndsOnTheNewRelease) {
-    LeaveInterruptedRun();
+    LeaveInterruptedRun(true);  // a restart noted before a rename that never came
     qlntest::LogCapture log;
 
     EXPECT_EQ(strategy.Execute(context), UpgradeResult::SuccessByReplace);
@@ -210,6 +213,16 @@ TEST_F(ReplaceExecuteTest, ResumeSkipsCompletedCategoriesAndEndsOnTheNewRelease)
     EXPECT_TRUE(log.Contains("Deploying category [Lang]: 2 files"));
     // Kept until the engine has stored the outcome, with its restart note.
     EXPECT_TRUE(qlntest::Exists(context.stagingDir + L"\\replace.journal"));
+}
+
+// A run killed between the rename aside and the copy: the resumed run finds
+// the renamed file, needs the restart and has the file deleted at restart.
+TEST_F(ReplaceExecuteTest, ResumeAfterAKillBetweenRenameAndCopyNeedsTheRestart) {
+    LeaveInterruptedRun(true);
+    const std::wstring aside = Installed(L"Languages\\QLNLang_fr.dll.qlnupd.bak");
+    ASSERT_TRUE(::MoveFileW(Installed(L"Languages\\QLNLang_fr.dll").c_str(), aside.c_str()));
+    EXPECT_EQ(strategy.Execute(context), UpgradeResult::SuccessByReplaceNeedReboot);
+    EXPECT_TRUE(qlntest::PendingDeletionAtRestart(aside));
 }
 
 // A run killed while it rolled back: the categories it marked complete are
@@ -247,7 +260,7 @@ TEST_F(ReplaceExecuteTest, ResumeThatFailsRestoresTheTreeFromBeforeTheInterrupte
 
     EXPECT_EQ(strategy.Execute(context), UpgradeResult::StrategyFailed);
     EXPECT_NE(journalAtFailure.find("F bin\\QLNUpgrade.exe\n"), std::string::npos);
-    EXPECT_EQ(journalAtFailure.find("\nR\n"), std::string::npos) << "a rename that failed needs no restart";
+    EXPECT_NE(journalAtFailure.find("\nR\n"), std::string::npos) << "the restart is noted before the rename is tried";
 
     // Files the interrupted run replaced get their old content back, files it
     // created are gone again.

@@ -20,6 +20,7 @@
 #include "Utils/ScopeExit.h"
 #include "Utils/UniqueHandle.h"
 
+#include <compare>
 #include <cwctype>
 
 namespace {
@@ -55,15 +56,41 @@ std::vector<std::wstring> ListSubfolders(const std::wstring& folder) {
     return names;
 }
 
+bool HasJournal(const std::wstring& workspace) {
+    return ::PathFileExistsW((workspace + L"\\" + ReplaceSilentUpgradeStrategy::kJournalName).c_str()) != FALSE;
+}
+
 // Whether a deployment journal waits in a workspace of the installation.
 bool HasInterruptedDeployment(const std::wstring& installRoot) {
     const std::wstring installation = QLNUpgradeWorkspace::InstallationPath(installRoot);
     if (installation.empty()) return false;
     for (const std::wstring& name : ListSubfolders(installation)) {
-        const std::wstring journal = installation + L"\\" + name + L"\\" + ReplaceSilentUpgradeStrategy::kJournalName;
-        if (::PathFileExistsW(journal.c_str())) return true;
+        if (HasJournal(installation + L"\\" + name)) return true;
     }
     return false;
+}
+
+enum class Settling { RollBack, LetGo, LeaveAlone };
+
+// Only the interrupted deployment of a release newer than the running one is
+// rolled back. When this release or a later one runs, that deployment got to
+// its end or another installer came after it: its backups hold an older
+// release, and copying them back would leave neither.
+Settling SettlingOf(const std::wstring& workspace, const std::wstring& release) {
+    const auto order = QLNVersionInfo::CompareWithRunning(release);
+    if (!order) {
+        KM_LOG_WARN(L"Leaving the workspace {} alone: '{}' names no release", workspace, release);
+        return Settling::LeaveAlone;
+    }
+    if (std::is_gt(*order)) return Settling::RollBack;
+    KM_LOG_WARN(L"Letting go of the workspace {} without a rollback: {} is {}", workspace, release,
+                std::is_eq(*order) ? L"the running release" : L"older than the running release");
+    return Settling::LetGo;
+}
+
+const wchar_t* HistoryMode(bool resume, bool manual) {
+    if (resume) return manual ? L"resume_manual" : L"resume_silent";
+    return manual ? L"manual" : L"silent";
 }
 
 bool EqualsNoCase(const std::wstring& a, const wchar_t* b) {
@@ -146,11 +173,13 @@ bool QLNUpgradeEngine::SettleOtherDeployments(const std::wstring& installRoot, c
     for (const std::wstring& name : ListSubfolders(installation)) {
         if (EqualsNoCase(name, own.c_str())) continue;
         const std::wstring path = installation + L"\\" + name;
-        // Mixing two releases' files would leave neither: the other one's
+        const Settling settling = SettlingOf(path, name);
+        if (settling == Settling::LeaveAlone) continue;
+        // Mixing two releases' files would leave neither: a newer one's
         // changes are undone before this release is deployed.
-        const bool releaseRuns = !QLNVersionInfo::IsNewerVersion(name);
-        if (ReplaceSilentUpgradeStrategy::RollBackInterruptedDeployment(path, installRoot, releaseRuns) ==
-            ReplaceSilentUpgradeStrategy::InterruptedRollback::Impossible) {
+        if (settling == Settling::RollBack &&
+            ReplaceSilentUpgradeStrategy::RollBackInterruptedDeployment(path, installRoot) ==
+                ReplaceSilentUpgradeStrategy::InterruptedRollback::Impossible) {
             return false;
         }
         if (!qln::RemoveDirectoryTree(path)) KM_LOG_WARN(L"Failed to remove the workspace {}, error: {}", path, ::GetLastError());
@@ -159,10 +188,10 @@ bool QLNUpgradeEngine::SettleOtherDeployments(const std::wstring& installRoot, c
 }
 
 void QLNUpgradeEngine::RollBackInterrupted(const std::wstring& installRoot, const std::wstring& version) {
-    // A deployment whose release the running daemon already is got to its end.
-    const bool releaseRuns = !QLNVersionInfo::IsNewerVersion(version);
-    if (m_workspace.IsOpen() &&
-        ReplaceSilentUpgradeStrategy::RollBackInterruptedDeployment(m_workspace.Path(), installRoot, releaseRuns) ==
+    // One that is let go of goes with the workspace (FinishWorkspace).
+    if (m_workspace.IsOpen() && HasJournal(m_workspace.Path()) &&
+        SettlingOf(m_workspace.Path(), version) == Settling::RollBack &&
+        ReplaceSilentUpgradeStrategy::RollBackInterruptedDeployment(m_workspace.Path(), installRoot) ==
             ReplaceSilentUpgradeStrategy::InterruptedRollback::RolledBack) {
         m_rolledBack = true;
     }
@@ -170,10 +199,9 @@ void QLNUpgradeEngine::RollBackInterrupted(const std::wstring& installRoot, cons
 
 void QLNUpgradeEngine::FinishWorkspace(UpgradeResult result, const std::wstring& version) {
     if (!m_workspace.IsOpen()) return;
-    const std::wstring journal = m_workspace.Path() + L"\\" + ReplaceSilentUpgradeStrategy::kJournalName;
     // A deployment of the release that runs now got to its end whatever its
     // journal says.
-    if (!IsUpgradeSuccess(result) && ::PathFileExistsW(journal.c_str()) && QLNVersionInfo::IsNewerVersion(version)) {
+    if (!IsUpgradeSuccess(result) && HasJournal(m_workspace.Path()) && QLNVersionInfo::IsNewerVersion(version)) {
         KM_LOG_WARN(L"Keeping the interrupted deployment in {} for the next run", m_workspace.Path());
         m_workspace.Close();
         return;
@@ -181,7 +209,8 @@ void QLNUpgradeEngine::FinishWorkspace(UpgradeResult result, const std::wstring&
     m_workspace.Remove();
 }
 
-UpgradeResult QLNUpgradeEngine::Upgrade(const std::wstring& version, UpgradeStrategyChain chain, UpgradeResult fallback) {
+UpgradeResult QLNUpgradeEngine::Upgrade(const std::wstring& version, UpgradeType type, UpgradeStrategyChain chain,
+                                        UpgradeResult fallback) {
     KM_LOG_INFO(L"Upgrade pipeline started: version={}, strategies={}, fallback={}", version, chain.size(), Code(fallback));
     if (upgrading.load()) {
         SetError(L"Another update is already in progress");
@@ -195,13 +224,28 @@ UpgradeResult QLNUpgradeEngine::Upgrade(const std::wstring& version, UpgradeStra
         SetError(L"Invalid version format: " + version);
         return UpgradeResult::InvalidVersion;
     }
-    // A resume runs under the record of the run it repeats.
-    if (!resuming && HasPendingUpgrade()) {
-        SetError(L"A previous upgrade is being resumed, skipping new upgrade");
-        KM_LOG_WARN(L"HasPendingUpgrade() is true, rejecting upgrade for {}", version);
-        return UpgradeResult::AlreadyInProgress;
-    }
     const std::wstring& installRoot = m_installRoot;
+    // A resume runs under the record of the run it repeats. Any other run
+    // waits for that resume, unless an interrupted deployment waits in the
+    // installation's workspace: this run settles it before it deploys, where
+    // waiting would keep every upgrade out until somebody resumed. The
+    // installer's wizard that the user chose for the very release of the
+    // record (after its resume failed) goes ahead too: it finishes that
+    // upgrade, and its own record replaces the old one.
+    if (!resuming && HasPendingUpgrade()) {
+        const bool wizardOfRecord = type == UpgradeType::Manual && LoadUpgradeProgress().targetVersion == version;
+        if (!wizardOfRecord && (!UsesWorkspace() || !HasInterruptedDeployment(installRoot))) {
+            SetError(L"A previous upgrade is being resumed, skipping new upgrade");
+            KM_LOG_WARN(L"HasPendingUpgrade() is true, rejecting upgrade for {}", version);
+            return UpgradeResult::AlreadyInProgress;
+        }
+        if (wizardOfRecord) {
+            KM_LOG_INFO(L"The upgrade to {} is pending; the installer run the user chose for it goes ahead", version);
+        } else {
+            KM_LOG_INFO(L"An upgrade is pending and its deployment was interrupted; the upgrade to {} settles it first",
+                        version);
+        }
+    }
     if (!IsRegisteredInstallation()) return UpgradeResult::Failed;
     // A second copy for this installation touches nothing, not even the
     // package the first one holds.
@@ -293,14 +337,18 @@ UpgradeResult QLNUpgradeEngine::RunAndRecord(const std::wstring& version, Upgrad
         if (!resuming) m_lock.Release();
     });
     m_rolledBack = false;
-    const UpgradeResult result = Upgrade(version, std::move(chain), fallback);
-    const bool manual = type == UpgradeType::Manual;
-    const wchar_t* mode = m_rolledBack ? L"rollback"
-                          : resuming   ? (manual ? L"resume_manual" : L"resume_silent")
-                                       : (manual ? L"manual" : L"silent");
-    QLNUpgradeResultStore::AddResult(IsUpgradeSuccess(result), mode, version, Code(result));
+    const UpgradeResult result = Upgrade(version, type, std::move(chain), fallback);
+    RecordOutcome(HistoryMode(resuming, type == UpgradeType::Manual), version, result);
     FinishWorkspace(result, version);
     return result;
+}
+
+void QLNUpgradeEngine::RecordOutcome(const wchar_t* mode, const std::wstring& version, UpgradeResult result) {
+    QLNUpgradeResultStore::AddResult(IsUpgradeSuccess(result), mode, version, Code(result));
+    if (m_rolledBack) {
+        KM_LOG_WARN(L"Upgrade outcome: mode={}, result={}, version={}; an interrupted deployment was rolled back", mode,
+                    Code(result), version);
+    }
 }
 
 UpgradeResult QLNUpgradeEngine::UpgradeSilently(const std::wstring& version) {
@@ -332,6 +380,7 @@ UpgradeResult QLNUpgradeEngine::ResumeUpgrade() {
         return UpgradeResult::Success;
     }
     KM_LOG_INFO(L"Resuming interrupted upgrade to version {} (type={})", progress.targetVersion, progress.upgradeType);
+    const bool recordedSilent = EqualsNoCase(progress.upgradeType, L"silent");
 
     std::wstring target;
     bool silent = false;
@@ -351,7 +400,7 @@ UpgradeResult QLNUpgradeEngine::ResumeUpgrade() {
                        m_workspace.Open(installRoot, progress.targetVersion)) {
                 m_rolledBack = false;
                 RollBackInterrupted(installRoot, progress.targetVersion);
-                if (m_rolledBack) QLNUpgradeResultStore::AddResult(false, L"rollback", progress.targetVersion, Code(result));
+                if (m_rolledBack) RecordOutcome(HistoryMode(true, !recordedSilent), progress.targetVersion, result);
                 FinishWorkspace(result, progress.targetVersion);
             }
         } else {
@@ -361,7 +410,7 @@ UpgradeResult QLNUpgradeEngine::ResumeUpgrade() {
         }
     } else {
         target = progress.targetVersion;
-        silent = EqualsNoCase(progress.upgradeType, L"silent");
+        silent = recordedSilent;
     }
     if (!target.empty()) {
         // The record stays: a run that fails before it records its own must

@@ -78,7 +78,7 @@ private:
     // the lock goes last, unless a resume still holds it.
     UpgradeResult RunAndRecord(const std::wstring& version, UpgradeType type, UpgradeStrategyChain chain,
                                UpgradeResult fallback);
-    UpgradeResult Upgrade(const std::wstring& version, UpgradeStrategyChain chain, UpgradeResult fallback);
+    UpgradeResult Upgrade(const std::wstring& version, UpgradeType type, UpgradeStrategyChain chain, UpgradeResult fallback);
     void SetError(const std::wstring& text);
     // An elevated copy, or a run with administrator rights: it installs from
     // and restores from the protected workspace only.
@@ -93,15 +93,19 @@ private:
     // False (with the error set) when another run holds it.
     [[nodiscard]] bool LockInstallation(const std::wstring& installRoot);
     // Interrupted deployments of other releases in this installation's
-    // workspace: rolled back (or, when the running release is theirs, let go
-    // of). False when one could not be rolled back.
+    // workspace: a newer release's rolled back, this or an older release's
+    // let go of, a folder named by no release left alone. False when one
+    // could not be rolled back.
     [[nodiscard]] bool SettleOtherDeployments(const std::wstring& installRoot, const std::wstring& version);
     // Rolls back the interrupted deployment of version kept in the open
-    // workspace (only a begun rollback when the running daemon is of it).
+    // workspace, when version is newer than the running release.
     void RollBackInterrupted(const std::wstring& installRoot, const std::wstring& version);
     // Once the outcome is stored: the workspace goes, unless it keeps an
     // interrupted deployment that a later run must finish or roll back.
     void FinishWorkspace(UpgradeResult result, const std::wstring& version);
+    // The history line in the run's own mode; a rollback the run made is
+    // told in the log, since readers of the history know only its modes.
+    void RecordOutcome(const wchar_t* mode, const std::wstring& version, UpgradeResult result);
 
     const Role m_role;
     const std::wstring m_installRoot;

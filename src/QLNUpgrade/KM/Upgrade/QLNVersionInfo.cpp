@@ -100,12 +100,15 @@ std::vector<std::wstring_view> NonEmptyLines(std::wstring_view text) {
 bool ParseVersionNumber(std::wstring_view text, VersionNumber& number) noexcept { return Parse(text, number); }
 
 bool QLNVersionInfo::IsNewerVersion(std::wstring_view text) {
+    const auto order = CompareWithRunning(text);
+    if (!order) KM_LOG_WARN(L"Invalid version string format: '{}'", text);
+    return order == std::strong_ordering::greater;
+}
+
+std::optional<std::strong_ordering> QLNVersionInfo::CompareWithRunning(std::wstring_view text) noexcept {
     VersionNumber number;
-    if (!ParseVersionNumber(text, number)) {
-        KM_LOG_WARN(L"Invalid version string format: '{}'", text);
-        return false;
-    }
-    return number > CurrentVersionNumber;
+    if (!ParseVersionNumber(text, number)) return std::nullopt;
+    return number <=> CurrentVersionNumber;
 }
 
 bool QLNVersionInfo::ParseVersionText(std::wstring_view text, QLNVersionInfo& out) {

@@ -15,6 +15,7 @@
 
 #include <compare>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -57,6 +58,10 @@ public:
     // True when text is a valid version number strictly newer than the
     // running version. Logs a warning when the text is not a valid number.
     [[nodiscard]] static bool IsNewerVersion(std::wstring_view text);
+    // How text stands to the running version: less (an older release), equal
+    // (this release) or greater (a newer one); none when text is no version
+    // number, which is neither. Does not log.
+    [[nodiscard]] static std::optional<std::strong_ordering> CompareWithRunning(std::wstring_view text) noexcept;
 
     // Splits text at line feeds into its non-empty lines (carriage returns
     // stay inside the lines, nothing is trimmed). True when there are at least

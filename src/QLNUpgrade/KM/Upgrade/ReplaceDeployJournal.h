@@ -8,13 +8,14 @@
 //
 // Format: UTF-8 lines, "D <relative path>" before a folder is created,
 // "F <relative path>" before a file is touched (after its backup exists),
-// "C <category name>" once a category is complete, "R" once a file in use
-// was renamed aside (the installation then needs a restart, whoever finishes
-// the deployment) and "B" before a rollback begins (whoever comes next must
-// finish the rollback: the categories marked complete may be partly old
-// again). Each line is written through to the disk before the caller
-// goes on. The file stays open for appending from the first line until Load,
-// Remove or the end of the object, so that no other writer comes between.
+// "C <category name>" once a category is complete, "R" before a file in use
+// is first renamed aside (whoever finishes the deployment asks for a restart
+// when a journalled file's renamed copy is there) and "B" before a rollback
+// begins (whoever comes next must finish the rollback: the categories marked
+// complete may be partly old again). Each line is written through to the
+// disk before the caller goes on. The file stays open for appending from the
+// first line until Load, Remove or the end of the object, so that no other
+// writer comes between.
 
 #include <set>
 #include <string>
@@ -41,7 +42,8 @@ public:
     // Folders created in the installation, parents before children.
     const std::vector<std::wstring>& Folders() const noexcept { return m_folders; }
     const std::set<UpgradeFileCategory>& CompletedCategories() const noexcept { return m_completed; }
-    // Whether a file was renamed aside, by this run or the interrupted one.
+    // Whether a file in use was about to be renamed aside, by this run or the
+    // interrupted one (the rename may have failed or never come).
     bool RestartNeeded() const noexcept { return m_restartNeeded; }
     // Whether a rollback began.
     bool RollbackStarted() const noexcept { return m_rollbackStarted; }

@@ -138,6 +138,11 @@ bool ReplaceSilentUpgradeStrategy::ReplaceLockedFile(const std::wstring& source,
         KM_LOG_DEBUG(L"Cannot delete existing backup (likely locked), will overwrite: {}", backup);
     }
 
+    // Noted before the rename: a run killed just after it would otherwise
+    // lose the restart that the holder of the old file needs. A note whose
+    // rename never happened finds no renamed file and asks for nothing.
+    if (m_journal != nullptr) (void)m_journal->RecordRestartNeeded();
+
     if (::MoveFileExW(target.c_str(), backup.c_str(), MOVEFILE_REPLACE_EXISTING)) {
         KM_LOG_DEBUG(L"Renamed locked file to backup: {}", backup);
     } else if (const DWORD error = ::GetLastError(); error == ERROR_ACCESS_DENIED) {
@@ -163,12 +168,6 @@ bool ReplaceSilentUpgradeStrategy::ReplaceLockedFile(const std::wstring& source,
         return false;
     }
 
-    // Noted once the rename happened, before anything else: from now on the
-    // holder of the old file runs it from under another name, and whoever
-    // finishes the deployment must ask for a restart. A rename that failed
-    // changed nothing and needs none.
-    if (m_journal != nullptr) (void)m_journal->RecordRestartNeeded();
-
     if (!::CopyFileW(source.c_str(), target.c_str(), FALSE)) {
         KM_LOG_ERROR(L"CopyFile failed for {}, error: {}", target, ::GetLastError());
         // A copy that failed half-way may have left a file at the target;
@@ -179,20 +178,43 @@ bool ReplaceSilentUpgradeStrategy::ReplaceLockedFile(const std::wstring& source,
         return false;
     }
     KM_LOG_DEBUG(L"Copied new file to target: {}", target);
-
-    // A read-only old file would survive both the deletion at restart and the
-    // start-up clean-up.
-    const DWORD attributes = ::GetFileAttributesW(backup.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        ::SetFileAttributesW(backup.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
-    }
-    if (!::MoveFileExW(backup.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
-        KM_LOG_WARN(L"MoveFileEx(DELAY_UNTIL_REBOOT) failed for {}, error: {}", backup, ::GetLastError());
-    }
+    DeleteAtRestart(backup);
     m_renamedAside[target] = backup;
     m_pendingReboot = true;
     KM_LOG_INFO(L"Locked file replaced via rename+copy: {}", target);
     return true;
+}
+
+void ReplaceSilentUpgradeStrategy::DeleteAtRestart(const std::wstring& renamedFile) {
+    // A read-only old file would survive both the deletion at restart and the
+    // start-up clean-up.
+    const DWORD attributes = ::GetFileAttributesW(renamedFile.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        ::SetFileAttributesW(renamedFile.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+    }
+    if (!::MoveFileExW(renamedFile.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+        KM_LOG_WARN(L"MoveFileEx(DELAY_UNTIL_REBOOT) failed for {}, error: {}", renamedFile, ::GetLastError());
+    }
+}
+
+bool ReplaceSilentUpgradeStrategy::ReclaimRenamedAside(const ReplaceDeployJournal& journal,
+                                                       const std::wstring& installRoot) {
+    if (!journal.RestartNeeded()) return false;
+    bool found = false;
+    for (const std::wstring& path : journal.Files()) {
+        const std::wstring installed = installRoot + L"\\" + path;
+        WIN32_FIND_DATAW entry{};
+        qln::UniqueFindHandle find(::FindFirstFileW((installed + std::wstring(kBackupSuffix) + L"*").c_str(), &entry));
+        if (!find) continue;
+        do {
+            if (!IsReplaceBackupFileName(entry.cFileName)) continue;
+            KM_LOG_INFO(L"The interrupted run renamed {} aside to {}", path, entry.cFileName);
+            // It may have been killed before it asked for the deletion.
+            DeleteAtRestart(ParentOf(installed) + L"\\" + entry.cFileName);
+            found = true;
+        } while (::FindNextFileW(find.get(), &entry));
+    }
+    return found;
 }
 
 bool ReplaceSilentUpgradeStrategy::BackupFileForRollback(const std::wstring& installedPath,

@@ -289,7 +289,7 @@ UpgradeResult ReplaceSilentUpgradeStrategy::Execute(UpgradeContext& context) {
         // A file the interrupted run renamed aside is still held by the
         // program that had it open: the installation needs a restart even
         // when this run finds every file free.
-        m_pendingReboot = journal.RestartNeeded();
+        m_pendingReboot = ReclaimRenamedAside(journal, context.installRoot);
         DWORD error = 0;
         if (!backupFolder.Hold(backupDir, error) && !CreateWorkFolder(backupFolder, backupDir)) {
             context.errorText = L"Failed to prepare the rollback backup directory";
@@ -388,10 +388,9 @@ bool ReplaceSilentUpgradeStrategy::RollBackJournal(ReplaceDeployJournal& journal
 }
 
 ReplaceSilentUpgradeStrategy::InterruptedRollback ReplaceSilentUpgradeStrategy::RollBackInterruptedDeployment(
-    const std::wstring& stagingDir, const std::wstring& installRoot, bool releaseRuns) {
+    const std::wstring& stagingDir, const std::wstring& installRoot) {
     ReplaceDeployJournal journal(stagingDir + L"\\" + kJournalName);
     if (!journal.Load()) return journal.Unreadable() ? InterruptedRollback::Impossible : InterruptedRollback::NothingToDo;
-    if (releaseRuns && !journal.RollbackStarted()) return InterruptedRollback::NothingToDo;
     KM_LOG_WARN(L"Rolling back the interrupted deployment journalled in {}", stagingDir);
     ReplaceSilentUpgradeStrategy strategy;
     if (!strategy.RollBackJournal(journal, installRoot, stagingDir + L"\\rollback_backup")) {

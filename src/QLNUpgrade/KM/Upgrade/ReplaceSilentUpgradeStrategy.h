@@ -126,11 +126,10 @@ public:
     // (from its backups, without a package) and removes the journal once
     // every path is as before. Impossible keeps journal and backups for the
     // next try (the journal cannot be read, or a path could not be restored).
-    // With releaseRuns (the running daemon is already of that release, so the
-    // deployment got to its end) only a rollback that had begun is finished.
+    // Only for a release newer than the running one: the backups of any other
+    // are older than what is installed now.
     [[nodiscard]] static InterruptedRollback RollBackInterruptedDeployment(const std::wstring& stagingDir,
-                                                                           const std::wstring& installRoot,
-                                                                           bool releaseRuns = false);
+                                                                           const std::wstring& installRoot);
     // Reports (never deletes) installed files that the release does not
     // contain. Returns their number.
     static int32_t RemoveObsoleteFiles(const std::wstring& installRoot, const PathSet& expectedFiles);
@@ -141,6 +140,13 @@ private:
     // never came), or failed.
     RollbackOutcome RollbackFile(const std::wstring& relativePath, const std::wstring& installRoot,
                                  const std::wstring& backupDir);
+    // Clears a read-only mark (which would keep the file) and has Windows
+    // delete a file renamed aside at the next restart.
+    static void DeleteAtRestart(const std::wstring& renamedFile);
+    // Whether a file that the interrupted run noted before renaming it aside
+    // is still there under its renamed name (each such file is scheduled for
+    // deletion at restart again): only then does its restart note count.
+    [[nodiscard]] static bool ReclaimRenamedAside(const ReplaceDeployJournal& journal, const std::wstring& installRoot);
     // Rolls back everything the journal names and the folders it created,
     // after noting in it that a rollback began. True, with the journal
     // removed, when every path is as it was before the deployment.
