@@ -120,10 +120,23 @@ void StartPreNotifyPrompt(UpgradeType type, const QLNVersionInfo& info, bool all
                   L"pre-notify prompt");
 }
 
+// A resume may go for another release than its record named (the record
+// failed validation and a newer cached one was installed): its history line,
+// written since, names the one it worked on, which target then becomes.
+void TakeResumedVersion(std::int64_t since, std::wstring& target) {
+    const auto newest = QLNUpgradeResultStore::Newest();
+    if (newest && newest->timestamp >= since && newest->mode.rfind(L"resume_", 0) == 0) target = newest->version;
+}
+
+std::int64_t Now() {
+    return static_cast<std::int64_t>(::_time64(nullptr));
+}
+
 // Runs one upgrade through this program's elevated copy and waits for it;
 // the copy records its own outcome, this daemon the launch that failed.
-// target is the release the run works on (a resume's, from its record).
-UpgradeResult RunElevatedCopy(UpgradeType type, const std::wstring& version, const std::wstring& target) {
+// target is the release the run works on (a resume's, from its record, see
+// TakeResumedVersion).
+UpgradeResult RunElevatedCopy(UpgradeType type, const std::wstring& version, std::wstring& target) {
     if (type != UpgradeType::Resume && qln::HasQuoteOrControl(version)) {
         // It would end its quoted argument and add switches of its own to
         // the elevated command line; no release has such a version.
@@ -137,9 +150,19 @@ UpgradeResult RunElevatedCopy(UpgradeType type, const std::wstring& version, con
                                                                                                 : L"--elevated-silent",
                                                       version);
     KM_LOG_INFO(L"Not running as admin, re-launching elevated: {}", parameters);
+    // The copy says through this event when it stopped the status cache and
+    // would start it again: that is when the cache is restarted here, not
+    // after a following installer run, and never when the copy left it alone.
+    const qln::UniqueHandle cacheStopped(::CreateEventW(nullptr, TRUE, FALSE, KMWinOSUtils::kQLNCacheStoppedEvent));
+    if (cacheStopped) ::ResetEvent(cacheStopped.get());
+    const auto restartCache = [] {
+        KM_LOG_INFO(L"Restarting QLNCache...");
+        (void)KMWinOSUtils::RunQLNCacheProcess();
+    };
+    const std::int64_t launchedAt = Now();
     UpgradeResult result = UpgradeResult::Failed;
     bool launched = false;
-    (void)RelaunchElevated(parameters, result, launched);
+    (void)RelaunchElevated(parameters, result, launched, cacheStopped.get(), restartCache);
     if (!launched) {
         QLNUpgradeResultStore::AddResult(IsUpgradeSuccess(result), L"elevate_failed", version,
                                          static_cast<std::int32_t>(result));
@@ -147,10 +170,8 @@ UpgradeResult RunElevatedCopy(UpgradeType type, const std::wstring& version, con
     }
     KM_LOG_INFO(L"The elevated copy's log: {}{}.upgrade.log", QLNAdminLogFolder::Path(),
                 KMLoggerHelper::FormatLocalTime(L"%Y-%m-%d"));
-    // The copy leaves both to us: a cache it started would keep its
-    // administrator rights, and it deletes nothing in the user's folders.
-    KM_LOG_INFO(L"Restarting QLNCache...");
-    (void)KMWinOSUtils::RunQLNCacheProcess();
+    if (type == UpgradeType::Resume) TakeResumedVersion(launchedAt, target);
+    // The copy deletes nothing in the user's folders.
     if (!target.empty()) {
         QLNVersionInfo staged;
         staged.version = target;
@@ -174,7 +195,8 @@ class ElevatedManualInstall final : public IUpgradeEngine {
 public:
     std::wstring GetLastErrorText() const override { return m_lastError; }
     UpgradeResult UpgradeManual(const std::wstring& version) override {
-        const UpgradeResult result = RunElevatedCopy(UpgradeType::Manual, version, version);
+        std::wstring target = version;
+        const UpgradeResult result = RunElevatedCopy(UpgradeType::Manual, version, target);
         m_lastError = IsUpgradeSuccess(result) ? std::wstring()
                                                : fmt::format(L"The installer's run with administrator rights ended with "
                                                              L"result {}; its log is in {}",
@@ -204,7 +226,9 @@ void RunUpgradeWorker(std::unique_ptr<UpgradeRequest> request) {
     } else if (type == UpgradeType::Silent) {
         result = engine.UpgradeSilently(request->version);
     } else if (type == UpgradeType::Resume) {
+        const std::int64_t startedAt = Now();
         result = engine.ResumeUpgrade();
+        TakeResumedVersion(startedAt, target.version);
     } else {
         KM_LOG_ERROR(L"Unknown upgrade type: {}", static_cast<int>(type));
     }
@@ -384,7 +408,8 @@ void ExecuteUpgradeAsync(const std::wstring& version, UpgradeType type, bool alr
     }
 }
 
-bool RelaunchElevated(const std::wstring& parameters, UpgradeResult& result, bool& launched) {
+bool RelaunchElevated(const std::wstring& parameters, UpgradeResult& result, bool& launched, HANDLE signal,
+                      const std::function<void()>& onSignal) {
     launched = false;
     const std::wstring path = GetModuleFileNameWhole();
     if (path.empty()) {
@@ -422,7 +447,15 @@ bool RelaunchElevated(const std::wstring& parameters, UpgradeResult& result, boo
         return false;
     }
     launched = true;
+    bool signalled = false;
+    if (signal) {
+        const HANDLE waitFor[] = {process.get(), signal};
+        signalled = ::WaitForMultipleObjects(2, waitFor, FALSE, INFINITE) == WAIT_OBJECT_0 + 1;
+        if (signalled && onSignal) onSignal();
+    }
     ::WaitForSingleObject(process.get(), INFINITE);
+    // Set as the copy ended, or seen only now.
+    if (!signalled && signal && ::WaitForSingleObject(signal, 0) == WAIT_OBJECT_0 && onSignal) onSignal();
     DWORD exitCode = 1;
     ::GetExitCodeProcess(process.get(), &exitCode);
     process.reset();

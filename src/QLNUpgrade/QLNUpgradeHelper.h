@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -58,8 +59,10 @@ void ExecuteUpgradeAsync(const std::wstring& version, UpgradeType type, bool alr
 // Starts this executable through "runas" with the parameters and waits for
 // it. launched tells whether it ran; result is its exit code mapped back
 // (Cancelled when the prompt was declined, Failed when it could not start).
-// True exactly when it ran and succeeded.
-bool RelaunchElevated(const std::wstring& parameters, UpgradeResult& result, bool& launched);
+// When signal (an event) is set while it runs, or as it ends, onSignal runs
+// once on this thread. True exactly when it ran and succeeded.
+bool RelaunchElevated(const std::wstring& parameters, UpgradeResult& result, bool& launched, HANDLE signal = nullptr,
+                      const std::function<void()>& onSignal = {});
 
 // Exit code of an elevated copy for a result: 0 and 100-105 for the results
 // the parent maps back, the result number itself for the others.

@@ -1,6 +1,8 @@
 // Test entry point: every test starts and ends with a clean product registry.
 #include "support/TestSupport.h"
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeProgress.h"
+#include "QLNUpgrade/KM/Upgrade/QLNUpgradeResultStore.h"
+#include "Utils/KM/KMWinOSUtils.h"
 #include "Utils/StringConv.h"
 
 #include <gmock/gmock.h>
@@ -40,6 +42,19 @@ bool RunAsElevatedCopy(int argc, wchar_t** argv, int& exitCode) {
     if (!record.empty()) qlntest::WriteFileBytes(record, qln::WideToUtf8(::GetCommandLineW()));
     // A copy of the same account ends the user's interrupted run either way.
     if (!qlntest::Env(L"QLN_TEST_ELEVATED_CLEARS_RECORD").empty()) ClearUpgradeProgress();
+    // "mode|code|version": the history line the copy writes.
+    const std::wstring history = qlntest::Env(L"QLN_TEST_ELEVATED_HISTORY");
+    if (const size_t bar = history.find(L'|'), bar2 = history.find(L'|', bar + 1); bar2 != std::wstring::npos) {
+        const int code = _wtoi(history.c_str() + bar + 1);
+        QLNUpgradeResultStore::AddResult(code < 4, history.substr(0, bar), history.substr(bar2 + 1), code);
+    }
+    // A copy that stopped the status cache asks the daemon to start it.
+    if (!qlntest::Env(L"QLN_TEST_ELEVATED_STOPS_CACHE").empty()) {
+        if (HANDLE event = ::OpenEventW(EVENT_MODIFY_STATE, FALSE, KMWinOSUtils::kQLNCacheStoppedEvent)) {
+            ::SetEvent(event);
+            ::CloseHandle(event);
+        }
+    }
     const std::wstring code = qlntest::Env(L"QLN_TEST_ELEVATED_EXIT");
     exitCode = code.empty() ? 0 : _wtoi(code.c_str());
     return true;

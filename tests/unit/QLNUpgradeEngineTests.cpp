@@ -67,7 +67,7 @@ TEST_F(Pipeline, RefusalsComeBeforeAnyDownloadAndAreRecorded) {
 
     QLNUpgradeProgress pending;
     pending.inProgress = true;
-    pending.targetVersion = kTarget;
+    pending.targetVersion = L"1.16.KM16.2399";
     pending.SaveUpgradeProgress();
     EXPECT_EQ(engine.UpgradeManual(kTarget), UpgradeResult::AlreadyInProgress);
     EXPECT_EQ(engine.LastError(), L"A previous upgrade is being resumed, skipping new upgrade");
@@ -77,6 +77,14 @@ TEST_F(Pipeline, RefusalsComeBeforeAnyDownloadAndAreRecorded) {
     EXPECT_FALSE(log.Contains("Step 4")) << "nothing may be downloaded for a refused request";
     EXPECT_TRUE(strategies.Seen().empty());
     EXPECT_TRUE(StagingExists()) << "a refused request leaves the cache alone";
+
+    // The installer's wizard for the record's own release (chosen after its
+    // resume failed) finishes that upgrade instead of being refused.
+    pending.targetVersion = kTarget;
+    pending.SaveUpgradeProgress();
+    strategies.Set({{UpgradeResult::Success, L"", nullptr}});
+    EXPECT_EQ(engine.UpgradeManual(kTarget), UpgradeResult::Success);
+    EXPECT_EQ(strategies.ChainTypes().back(), UpgradeType::Manual);
 }
 
 TEST_F(Pipeline, EmptyChainFallsBackAfterVerificationWithEmptyLastError) {

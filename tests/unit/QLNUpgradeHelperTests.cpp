@@ -160,23 +160,30 @@ TEST_F(Worker, NotElevatedSilentRequestRunsTheElevatedCopy) {
     const std::wstring staging = QLNMsiPackage::BuildStagingDir(release);
     qlntest::WriteFileBytes(staging + L"\\Quillon-2.0.1-x64.msi", "cached");
     ElevatedCopy copy(103);
+    // A copy that did not stop the status cache (an installer-only chain, a
+    // refused package) leaves it as it was.
     ExecuteUpgradeAsync(L"2.0.1", UpgradeType::Silent, false);
     ExecuteUpgradeAsync(L"2.0.1", UpgradeType::Manual, false);
     ASSERT_TRUE(AnswerDialogsUntilReleased(IDOK));
+    EXPECT_FALSE(KMWinOSUtils::IsQLNCacheProcessRunning());
     EXPECT_TRUE(log.Contains("Upgrade already in progress, skipping manual request for version 2.0.1"));
     EXPECT_TRUE(log.Contains("Not running as admin, re-launching elevated: --elevated-silent \"2.0.1\""));
     EXPECT_NE(copy.CommandLine().find("--elevated-silent \"2.0.1\""), std::string::npos);
     EXPECT_TRUE(log.Contains("Upgrade completed via replace strategy (type=silent)"));
     EXPECT_TRUE(qlntest::HistoryTail(0).empty()) << "the elevated copy records its own outcome";
-    // The copy leaves the status cache and the user's download cache to us.
+    EXPECT_FALSE(std::filesystem::exists(staging)) << "the copy leaves the user's download cache to us";
+    // One that stopped it leaves starting it to us.
+    ::SetEnvironmentVariableW(L"QLN_TEST_ELEVATED_STOPS_CACHE", L"1");
+    ExecuteUpgradeAsync(L"2.0.1", UpgradeType::Silent, false);
+    ASSERT_TRUE(AnswerDialogsUntilReleased(IDOK));
+    ::SetEnvironmentVariableW(L"QLN_TEST_ELEVATED_STOPS_CACHE", nullptr);
     EXPECT_TRUE(KMWinOSUtils::IsQLNCacheProcessRunning());
     EXPECT_TRUE(KMWinOSUtils::TerminateProcessByName(L"QLNCache.exe"));
-    EXPECT_FALSE(std::filesystem::exists(staging));
 
     // A version that would close its quote never reaches the command line.
     ExecuteUpgradeAsync(L"2.0.1\" --elevated-resume \"", UpgradeType::Silent, false);
     ASSERT_TRUE(AnswerDialogsUntilReleased(IDOK));
-    EXPECT_EQ(log.Matching("re-launching elevated").size(), 1u);
+    EXPECT_EQ(log.Matching("re-launching elevated").size(), 2u);
     EXPECT_EQ(qlntest::HistoryTail(0), L"elevate_failed|0|7|2.0.1\" --elevated-resume \"");
 }
 
@@ -203,8 +210,10 @@ TEST_F(Worker, DeclinedAndImpossibleElevationAreRecorded) {
 
 // The worker of a resume works on the release of the user's record: a copy
 // elevated as another account reports success without finding that record,
-// which is then still pending and no success; after a failed resume the
-// manual installer is offered for that release, run by the elevated copy.
+// which is then still pending and no success. After a failed resume the
+// manual installer is offered, run by the elevated copy, for the release the
+// resume worked on (a newer cached one when the record failed validation),
+// whose download the daemon cleans.
 TEST_F(Worker, ResumeWorkerGoesByTheUsersRecord) {
     qln::seams::g_isRunningAsAdmin = &NotAdmin;
     QLNUpgradeProgress record;
@@ -222,11 +231,15 @@ TEST_F(Worker, ResumeWorkerGoesByTheUsersRecord) {
     EXPECT_TRUE(log.Contains("this user's interrupted upgrade to 1.16.KM16.2400 is still pending"));
 
     ::SetEnvironmentVariableW(L"QLN_TEST_ELEVATED_CLEARS_RECORD", L"1");
+    ::SetEnvironmentVariableW(L"QLN_TEST_ELEVATED_HISTORY", L"resume_silent|9|1.16.KM16.2401");
+    qlntest::StagedPackage cachedNewer(L"1.16.KM16.2401");
     const auto fallback = resume(101);
+    ::SetEnvironmentVariableW(L"QLN_TEST_ELEVATED_HISTORY", nullptr);
     ASSERT_TRUE(qlntest::ClickTaskDialogButton(fallback, IDYES));  // "Manual install"
     ASSERT_TRUE(AnswerDialogsUntilReleased(IDOK));
     ::SetEnvironmentVariableW(L"QLN_TEST_ELEVATED_CLEARS_RECORD", nullptr);
-    EXPECT_EQ(g_launch.parameters, L"--elevated-manual \"1.16.KM16.2400\"");
+    EXPECT_EQ(g_launch.parameters, L"--elevated-manual \"1.16.KM16.2401\"");
+    EXPECT_FALSE(std::filesystem::exists(cachedNewer.StagingDir()));
 }
 
 // The installer's wizard runs with administrator rights only in the elevated

@@ -31,6 +31,10 @@ public:
     // Executable and window of the status cache.
     static constexpr wchar_t kQLNCacheExe[] = L"QLNCache.exe";
     static constexpr wchar_t kQLNCacheWindow[] = L"QLNCacheWindow";
+    // Set by an elevated copy that stopped the status cache and would now
+    // start it again: the daemon that waits for the copy starts it, with the
+    // user's rights. Per logon session (Local\).
+    static constexpr wchar_t kQLNCacheStoppedEvent[] = L"Local\\QLNUpgradeStatusCacheStopped";
 
     // Appends to ids the ids of the processes of the daemon's own session
     // whose executable name equals name (case-insensitive); stops after the

@@ -5,6 +5,7 @@
 #include "Utils/StringConv.h"
 
 #include <ctime>
+#include <cwchar>
 
 namespace {
 
@@ -21,6 +22,26 @@ std::wstring QLNUpgradeResultStore::FormatLine(const UpgradeResultRecord& record
     // not add fields or lines of its own.
     return std::to_wstring(record.timestamp) + L'|' + record.mode + L'|' + (record.success ? L'1' : L'0') + L'|' +
            std::to_wstring(record.code) + L'|' + qln::ForLogLine(record.version, L"|");
+}
+
+std::optional<UpgradeResultRecord> QLNUpgradeResultStore::Newest() {
+    const int n = static_cast<std::int32_t>(CRegDWORD(std::wstring(kResultKey) + L"\\Count", 0).Read());
+    if (n <= 0 || n > MaxEntries) return std::nullopt;
+    const std::wstring line = Entry(n - 1).Read().c_str();
+    size_t bars[4] = {};
+    size_t at = 0;
+    for (size_t& bar : bars) {
+        bar = line.find(L'|', at);
+        if (bar == std::wstring::npos) return std::nullopt;
+        at = bar + 1;
+    }
+    UpgradeResultRecord record;
+    record.timestamp = std::wcstoll(line.c_str(), nullptr, 10);
+    record.mode = line.substr(bars[0] + 1, bars[1] - bars[0] - 1);
+    record.success = line.substr(bars[1] + 1, bars[2] - bars[1] - 1) == L"1";
+    record.code = static_cast<std::int32_t>(std::wcstol(line.c_str() + bars[2] + 1, nullptr, 10));
+    record.version = line.substr(bars[3] + 1);
+    return record;
 }
 
 void QLNUpgradeResultStore::AddResult(bool success, const std::wstring& mode, const std::wstring& version,

@@ -8,6 +8,7 @@
 // upgrade and do not overlap; no lock is taken.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 struct UpgradeResultRecord {
@@ -29,4 +30,8 @@ public:
 
     // The stored line of a record.
     [[nodiscard]] static std::wstring FormatLine(const UpgradeResultRecord& record);
+
+    // The newest line, read back; empty when there is none or it does not
+    // have the five fields.
+    [[nodiscard]] static std::optional<UpgradeResultRecord> Newest();
 };

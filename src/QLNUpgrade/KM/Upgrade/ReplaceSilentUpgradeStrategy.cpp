@@ -114,11 +114,13 @@ bool ReplaceSilentUpgradeStrategy::ExtractMsiFiles(const std::wstring& msiPath, 
     return false;
 }
 
-bool ReplaceSilentUpgradeStrategy::StopQLNCache() {
+bool ReplaceSilentUpgradeStrategy::StopQLNCache(bool* stopped) {
+    if (stopped) *stopped = false;
     if (!KMWinOSUtils::IsQLNCacheProcessRunning()) {
         KM_LOG_DEBUG(L"QLNCache is not running");
         return true;
     }
+    if (stopped) *stopped = true;
     const DWORD result = KMWinOSUtils::TerminateQLNCacheProcess();
     if (result != 0) {
         KM_LOG_ERROR(L"TerminateQLNCacheProcess returned {}", result);
@@ -321,10 +323,18 @@ UpgradeResult ReplaceSilentUpgradeStrategy::Execute(UpgradeContext& context) {
     });
 
     KM_LOG_INFO(L"Stopping QLNCache...");
-    if (!StopQLNCache()) KM_LOG_WARN(L"Failed to stop QLNCache, continuing anyway...");
-    auto restartCache = qln::ScopeExit([&context] {
+    bool cacheStopped = false;
+    if (!StopQLNCache(&cacheStopped)) KM_LOG_WARN(L"Failed to stop QLNCache, continuing anyway...");
+    auto restartCache = qln::ScopeExit([&context, cacheStopped] {
         if (context.elevatedCopy) {
-            KM_LOG_INFO(L"QLNCache is restarted by the daemon once this elevated copy has ended");
+            // A cache started from here would keep administrator rights: the
+            // daemon that waits for this copy starts it now, if it ran.
+            if (!cacheStopped) return;
+            KM_LOG_INFO(L"QLNCache is restarted by the daemon that started this elevated copy");
+            const qln::UniqueHandle stoppedEvent(::OpenEventW(EVENT_MODIFY_STATE, FALSE, KMWinOSUtils::kQLNCacheStoppedEvent));
+            if (!stoppedEvent || !::SetEvent(stoppedEvent.get())) {
+                KM_LOG_WARN(L"Cannot tell the daemon to restart QLNCache, error: {}", ::GetLastError());
+            }
             return;
         }
         KM_LOG_INFO(L"Restarting QLNCache...");

@@ -68,8 +68,9 @@ public:
     // Files\Quillon", else "<subdirectory>\Quillon" in listing order, else the
     // extraction directory itself; empty when none holds "bin".
     [[nodiscard]] static std::wstring FindExtractedProductDir(const std::wstring& extractDir);
-    // False only when the running status cache could not be terminated.
-    [[nodiscard]] static bool StopQLNCache();
+    // False only when the running status cache could not be terminated;
+    // stopped (when given) tells whether one was running and was stopped.
+    [[nodiscard]] static bool StopQLNCache(bool* stopped = nullptr);
     // Appends the files below directory (depth first, in listing order) as
     // paths relative to root, skipping ".msi" files, backup files and paths
     // already in seen. Unreadable directories and reparse points are skipped.
