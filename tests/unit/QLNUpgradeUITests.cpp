@@ -465,7 +465,10 @@ protected:
     void TearDown() override {
         KMLangHelper::UnloadLanguageModuleForTest();
         std::error_code ec;
-        for (const auto& p : m_placed) std::filesystem::remove(p, ec);
+        for (const auto& p : m_placed) {
+            std::filesystem::remove(p, ec);
+            std::filesystem::remove(p.wstring() + L".ran", ec);
+        }
     }
     void Place(DWORD id, int variant) {
         const std::filesystem::path dir = GetProductDirectory() + L"Languages";
