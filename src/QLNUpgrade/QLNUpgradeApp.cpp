@@ -2,6 +2,7 @@
 
 #include "QLNUpgrade/CrashReportHook.h"
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeEngine.h"
+#include "QLNUpgrade/KM/Upgrade/QLNUpgradeUI.h"
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeWorkspace.h"
 #include "QLNUpgrade/KM/Upgrade/QLNVersionChecker.h"
 #include "QLNUpgrade/QLNUpgradeHelper.h"
@@ -9,6 +10,7 @@
 #include "SVN/KM/KMConfigManager.h"
 #include "Utils/KM/KMAutoStartHelper.h"
 #include "Utils/KM/KMConfig.h"
+#include "Utils/KM/KMHttpUtils.h"
 #include "Utils/KM/KMLangHelper.h"
 #include "Utils/KM/KMLog.h"
 #include "Utils/KM/KMLoggerHelper.h"
@@ -21,8 +23,6 @@
 #include <shellapi.h>
 
 #include <mutex>
-
-BYTE g_keepRunning = 1;
 
 namespace {
 
@@ -145,13 +145,13 @@ void InitializeAdminLogging() {
     QLNAdminLogFolder::RemoveOldFiles();
 }
 
-void RefreshLocalConfigForUpgrade(const wchar_t* reason) {
-    KM_LOG_DEBUG(L"Refreshing local KM config for upgrade ({})", reason ? reason : L"");
-    (void)KMConfigManager::Instance().RefreshByLocal(KMConfig::GetEffectiveRepo());
-}
 
 int RunUpgradeMain(HINSTANCE instance) {
     ::SetDllDirectoryW(L"");
+    // The lower floors ask the configuration and the user through these.
+    KMHttpUtils::SetExtraHeadersSource(&KMConfigManager::ExtraHttpHeaders);
+    static QLNUpgradePrompts prompts;
+    SetUpgradeQuestions(&prompts);
     // What kind of run this is decides where it may write, before anything
     // the user can change is read.
     const CommandLineRequest request = ReadCommandLine();
@@ -223,13 +223,3 @@ int RunUpgradeMain(HINSTANCE instance) {
     return 0;
 }
 
-void RunMessageLoop() {
-    MSG msg{};
-    while (g_keepRunning) {
-        const BOOL got = ::GetMessageW(&msg, nullptr, 0, 0);
-        if (got == -1) continue;
-        if (got == 0) break;
-        ::DispatchMessageW(&msg);
-    }
-    g_keepRunning = 0;
-}

@@ -188,30 +188,9 @@ UpgradeResult RunElevatedCopy(UpgradeType type, const std::wstring& version, std
     return result;
 }
 
-// The installer's wizard offered after a failed upgrade, run by the elevated
-// copy on its own verified copy of the package: an installer with
-// administrator rights never opens a package by a path the user can change.
-class ElevatedManualInstall final : public IUpgradeEngine {
-public:
-    std::wstring GetLastErrorText() const override { return m_lastError; }
-    UpgradeResult UpgradeManual(const std::wstring& version) override {
-        std::wstring target = version;
-        const UpgradeResult result = RunElevatedCopy(UpgradeType::Manual, version, target);
-        m_lastError = IsUpgradeSuccess(result) ? std::wstring()
-                                               : fmt::format(L"The installer's run with administrator rights ended with "
-                                                             L"result {}; its log is in {}",
-                                                             static_cast<int>(result), QLNAdminLogFolder::Path());
-        return result;
-    }
-
-private:
-    std::wstring m_lastError;
-};
-
 void RunUpgradeWorker(std::unique_ptr<UpgradeRequest> request) {
     auto release = qln::ScopeExit([] { ReleaseUpgrade(); });
     QLNUpgradeEngine engine;
-    ElevatedManualInstall elevatedManual;
     UpgradeResult result = UpgradeResult::Failed;
     const UpgradeType type = request->type;
     // The release a resume works on is in its progress record: the manual
@@ -243,15 +222,34 @@ void RunUpgradeWorker(std::unique_ptr<UpgradeRequest> request) {
             break;
         case UpgradeResult::Cancelled: KM_LOG_INFO(L"Upgrade cancelled by user"); break;
         default:
-            KM_LOG_ERROR(L"Upgrade failed with result {} - {}", static_cast<int>(result), QLNUpgradeUI::GetFailureText(engine));
+            KM_LOG_ERROR(L"Upgrade failed with result {} - {}", static_cast<int>(result),
+                         QLNUpgradeUI::GetFailureText(engine.LastError()));
             break;
     }
     QLNUpgradeUI::HandleSuccessNotification(type, result);
-    QLNUpgradeUI::HandleFailureNotification(type, result, target, elevated ? static_cast<IUpgradeEngine&>(engine)
-                                                                           : elevatedManual);
+    if (!QLNUpgradeUI::HandleFailureNotification(type, result, engine.LastError())) return;
+    // The installer's wizard the user chose. Without administrator rights it
+    // is run by the elevated copy on its own verified copy of the package: an
+    // installer with those rights never opens a package by a path the user
+    // can change.
+    if (elevated) {
+        const UpgradeResult manual = engine.UpgradeManual(target.version);
+        QLNUpgradeUI::ReportManualFallback(manual, engine.LastError());
+        return;
+    }
+    std::wstring manualTarget = target.version;
+    const UpgradeResult manual = RunElevatedCopy(UpgradeType::Manual, target.version, manualTarget);
+    QLNUpgradeUI::ReportManualFallback(
+        manual, fmt::format(L"The installer's run with administrator rights ended with result {}; its log is in {}",
+                            static_cast<int>(manual), QLNAdminLogFolder::Path()));
 }
 
 }  // namespace
+
+void RefreshLocalConfigForUpgrade(const wchar_t* reason) {
+    KM_LOG_DEBUG(L"Refreshing local KM config for upgrade ({})", reason ? reason : L"");
+    (void)KMConfigManager::Instance().RefreshByLocal(KMConfig::GetEffectiveRepo());
+}
 
 void PerformUpdateCheck() {
     // A resume check that found the claim taken is made now; an interrupted

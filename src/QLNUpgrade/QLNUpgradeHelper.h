@@ -30,6 +30,10 @@ extern std::atomic<bool> g_upgradeInProgress;
 // PerformUpdateCheck makes it first.
 extern std::atomic<bool> g_resumeCheckPending;
 
+// Reloads the configuration of the effective scope from its cache file
+// (reason goes to the log).
+void RefreshLocalConfigForUpgrade(const wchar_t* reason);
+
 // Asks the version sources and, by upgrade mode, tells the user, asks first,
 // or starts an upgrade. Blocks for the version request and advance download.
 void PerformUpdateCheck();

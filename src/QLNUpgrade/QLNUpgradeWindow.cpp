@@ -3,7 +3,6 @@
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeUI.h"
 #include "QLNUpgrade/KM/Upgrade/QLNVersionChecker.h"
 #include "QLNUpgrade/KM/Upgrade/QLNVersionInfo.h"
-#include "QLNUpgrade/QLNUpgradeApp.h"
 #include "QLNUpgrade/QLNUpgradeHelper.h"
 #include "Utils/KM/KMLog.h"
 #include "Utils/StringConv.h"
@@ -12,6 +11,8 @@
 #include <cwctype>
 #include <exception>
 #include <thread>
+
+BYTE g_keepRunning = 1;
 
 namespace {
 
@@ -175,4 +176,15 @@ LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) 
         KM_LOG_ERROR(L"Unknown exception while handling window message {}", message);
     }
     return 0;
+}
+
+void RunMessageLoop() {
+    MSG msg{};
+    while (g_keepRunning) {
+        const BOOL got = ::GetMessageW(&msg, nullptr, 0, 0);
+        if (got == -1) continue;
+        if (got == 0) break;
+        ::DispatchMessageW(&msg);
+    }
+    g_keepRunning = 0;
 }

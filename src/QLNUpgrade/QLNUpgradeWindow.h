@@ -8,6 +8,17 @@
 #include <string>
 #include <string_view>
 
+// The message loop runs while this is non-zero. Main thread only.
+extern BYTE g_keepRunning;
+
+constexpr wchar_t kUpgradeWindowClass[] = L"QLNUpgradeWindow";
+constexpr wchar_t kUpgradeWindowTitle[] = L"QLNUpgradeWindow";
+
+// Dispatches the main thread's messages until a quit-type message ends the
+// loop. Worker and prompt threads are not waited for: the caller returns from
+// wWinMain and the process exits under them.
+void RunMessageLoop();
+
 namespace QLNUpgradeMsg {
 constexpr UINT WM_UpgradeRequest = WM_APP + 0x67;
 constexpr UINT WM_Quit = WM_APP + 0xC8;

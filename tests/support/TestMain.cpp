@@ -2,6 +2,9 @@
 #include "support/TestSupport.h"
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeProgress.h"
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeResultStore.h"
+#include "QLNUpgrade/KM/Upgrade/QLNUpgradeUI.h"
+#include "SVN/KM/KMConfigManager.h"
+#include "Utils/KM/KMHttpUtils.h"
 #include "Utils/KM/KMWinOSUtils.h"
 #include "Utils/StringConv.h"
 
@@ -64,6 +67,10 @@ bool RunAsElevatedCopy(int argc, wchar_t** argv, int& exitCode) {
 
 int wmain(int argc, wchar_t** argv) {
     if (int exitCode = 0; RunAsElevatedCopy(argc, argv, exitCode)) return exitCode;
+    // As the program does at start.
+    KMHttpUtils::SetExtraHeadersSource(&KMConfigManager::ExtraHttpHeaders);
+    static QLNUpgradePrompts prompts;
+    SetUpgradeQuestions(&prompts);
     ::testing::InitGoogleMock(&argc, argv);
     ::testing::UnitTest::GetInstance()->listeners().Append(new RegistryReset);
     ::testing::UnitTest::GetInstance()->listeners().Append(new ProcessPerTestNote);

@@ -320,27 +320,12 @@ INSTANTIATE_TEST_SUITE_P(
                    "Failed to initiate system reboot, falling back to Explorer check"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-class FakeEngine : public IUpgradeEngine {
-public:
-    std::wstring lastError;
-    UpgradeResult manualResult = UpgradeResult::Success;
-    std::vector<std::wstring> manualCalls;
-    std::wstring GetLastErrorText() const override { return lastError; }
-    UpgradeResult UpgradeManual(const std::wstring& version) override {
-        manualCalls.push_back(version);
-        lastError = L"installer exited with 1603";
-        return manualResult;
-    }
-};
-
 TEST_F(PromptTest, FailureNotificationsByResult) {
-    FakeEngine engine;
-    const UpgradeRequest request{kNew, UpgradeType::Silent};
     {
-        // Fallback accepted: the manual installer runs with the same version; its failure is shown.
-        engine.manualResult = UpgradeResult::Failed;
+        // Fallback accepted: the worker is told to run the manual installer; its failure is shown.
         DialogDriver driver({IDYES, IDOK});
-        QLNUpgradeUI::HandleFailureNotification(UpgradeType::Silent, UpgradeResult::FallbackToManual, request, engine);
+        EXPECT_TRUE(QLNUpgradeUI::HandleFailureNotification(UpgradeType::Silent, UpgradeResult::FallbackToManual, L""));
+        QLNUpgradeUI::ReportManualFallback(UpgradeResult::Failed, L"installer exited with 1603");
         const auto d = driver.Dialogs();
         ASSERT_EQ(d.size(), 2u);
         EXPECT_TRUE(HasText(d[0].statics, L"Silent upgrade failed. Would you like to launch the installer for a manual upgrade?"));
@@ -348,28 +333,25 @@ TEST_F(PromptTest, FailureNotificationsByResult) {
         EXPECT_EQ(d[0].buttons[1].second, L"Cancel");
         EXPECT_EQ(d[1].icon, TD_WARNING_ICON);
         EXPECT_TRUE(HasText(d[1].statics, L"Failed to launch the installer: installer exited with 1603"));
-        EXPECT_EQ(engine.manualCalls, std::vector<std::wstring>{kNew});
         EXPECT_TRUE(m_log->Contains("User confirmed fallback to manual install"));
     }
     g_seen.clear();
-    engine.lastError.clear();
     {
         // Fallback after a manual run is unexpected; an empty error reads "Unknown error".
         DialogDriver driver({IDOK});
-        QLNUpgradeUI::HandleFailureNotification(UpgradeType::Manual, UpgradeResult::FallbackToManual, request, engine);
+        EXPECT_FALSE(QLNUpgradeUI::HandleFailureNotification(UpgradeType::Manual, UpgradeResult::FallbackToManual, L""));
         const auto d = driver.Dialogs();
         ASSERT_EQ(d.size(), 1u);
         EXPECT_EQ(d[0].icon, TD_ERROR_ICON);
         EXPECT_TRUE(HasText(d[0].statics, L"Upgrade failed: Unknown error"));
         EXPECT_TRUE(m_log->Contains("[error] ") && m_log->Contains("Unexpected upgrade result 9 \xE2\x80\x94 Unknown error"));
-        EXPECT_EQ(engine.manualCalls.size(), 1u) << "no second manual run";
     }
     g_seen.clear();
-    engine.lastError = L"size mismatch";
     {
         // Own string table text of 40635, not the shorter built-in one.
         DialogDriver driver({IDOK});
-        QLNUpgradeUI::HandleFailureNotification(UpgradeType::Silent, UpgradeResult::MsiVerificationFailed, request, engine);
+        EXPECT_FALSE(QLNUpgradeUI::HandleFailureNotification(UpgradeType::Silent, UpgradeResult::MsiVerificationFailed,
+                                                             L"size mismatch"));
         const auto d = driver.Dialogs();
         ASSERT_EQ(d.size(), 1u);
         EXPECT_EQ(d[0].icon, TD_ERROR_ICON);
@@ -377,11 +359,13 @@ TEST_F(PromptTest, FailureNotificationsByResult) {
                                           L"questions, please contact Marlow helper."));
     }
     g_seen.clear();
-    // Results that are not failures, or not shown, show nothing.
+    // Results that are not failures, or not shown, show nothing; a manual
+    // run that succeeded reports nothing either.
     for (UpgradeResult r : {UpgradeResult::Success, UpgradeResult::SuccessByReplaceNeedReboot, UpgradeResult::InvalidVersion,
                             UpgradeResult::Cancelled}) {
-        QLNUpgradeUI::HandleFailureNotification(UpgradeType::Silent, r, request, engine);
+        EXPECT_FALSE(QLNUpgradeUI::HandleFailureNotification(UpgradeType::Silent, r, L"x"));
     }
+    QLNUpgradeUI::ReportManualFallback(UpgradeResult::Success, L"x");
     EXPECT_TRUE(g_seen.empty());
 }
 

@@ -521,6 +521,11 @@ std::wstring KMConfigManager::GetCacheFilePath(const std::wstring& scope) {
     return roaming + L"\\KM\\Config\\" + scope + L".json";
 }
 
+std::string KMConfigManager::ExtraHttpHeaders() {
+    const auto item = Instance().GetConfig(KMConfig::GetEffectiveRepo()).FindItem("ExtraHttpHeaders");
+    return item ? item->GetConfigValue() : std::string();
+}
+
 bool KMConfigManager::RefreshByLocal(const std::wstring& scope) {
     // Held across load and save so that the file written back is the merge of
     // exactly the file just read.

@@ -20,6 +20,8 @@
 // time enters the map only once its cache file is merged, so a lookup that
 // does not wait for the load never finds it with bare table defaults.
 
+#include "Utils/KM/KMConfig.h"
+
 #include <nlohmann/json_fwd.hpp>
 
 #include <atomic>
@@ -110,10 +112,14 @@ private:
 
 class KMConfigManager {
 public:
-    static constexpr const wchar_t* kGlobalScope = L"Global";
+    static constexpr const wchar_t* kGlobalScope = KMConfig::kGlobalScope;
 
     // The process-wide manager, created on first use.
     static KMConfigManager& Instance();
+
+    // The "ExtraHttpHeaders" value of the effective scope (for the HTTP
+    // client's header lines); empty when it has none.
+    [[nodiscard]] static std::string ExtraHttpHeaders();
 
     // An independent, empty manager. The daemon uses Instance(); a separate
     // manager is for code (and tests) that needs state of its own.

@@ -1,6 +1,5 @@
 #include "Utils/KM/KMConfig.h"
 
-#include "SVN/KM/KMConfigManager.h"
 #include "Utils/KM/KMLog.h"
 #include "Utils/Registry.h"
 
@@ -13,5 +12,5 @@ std::wstring KMConfig::GetDefaultRepoUUID() {
 
 std::wstring KMConfig::GetEffectiveRepo() {
     std::wstring uuid = GetDefaultRepoUUID();
-    return uuid.empty() ? std::wstring(KMConfigManager::kGlobalScope) : uuid;
+    return uuid.empty() ? std::wstring(kGlobalScope) : uuid;
 }

@@ -5,6 +5,8 @@
 
 class KMConfig {
 public:
+    // The scope read when no default repository is set.
+    static constexpr const wchar_t* kGlobalScope = L"Global";
     // Software\Quillon\KM\DefaultRepoUUID, read afresh each call; empty when unset.
     static std::wstring GetDefaultRepoUUID();
     // The default repository's identifier, or "Global" when there is none.

@@ -1,7 +1,5 @@
 #include "Utils/KM/KMHttpUtils.h"
 
-#include "SVN/KM/KMConfigManager.h"
-#include "Utils/KM/KMConfig.h"
 #include "Utils/KM/KMHttpProxy.h"
 #include "Utils/KM/KMLog.h"
 #include "Utils/KM/KMSystemLibrary.h"
@@ -11,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstdint>
 #include <memory>
@@ -87,11 +86,14 @@ bool IsSafeHeaderText(const std::string& text) noexcept {
     return text.find_first_of(std::string_view("\r\n\0", 3)) == std::string::npos;
 }
 
+// Set once at start by the program (the configuration lies a floor above).
+std::atomic<KMHttpUtils::ExtraHeadersSource> s_extraHeadersSource{nullptr};
+
 std::string ReadExtraHeadersSetting() {
+    const auto source = s_extraHeadersSource.load();
+    if (!source) return {};
     try {
-        const auto item =
-            KMConfigManager::Instance().GetConfig(KMConfig::GetEffectiveRepo()).FindItem("ExtraHttpHeaders");
-        return item ? item->GetConfigValue() : std::string();
+        return source();
     } catch (const std::exception& e) {
         KM_LOG_ERROR("Failed to read extra_http_headers from config: {}", std::string(e.what()));
         return {};
@@ -254,6 +256,10 @@ void LogProxyOfFailure(const char* what, const ProxyDecision& proxy) {
 }
 
 }  // namespace
+
+void KMHttpUtils::SetExtraHeadersSource(ExtraHeadersSource source) noexcept {
+    s_extraHeadersSource.store(source);
+}
 
 namespace {
 

@@ -66,6 +66,12 @@ struct DownloadOptions {
 
 class KMHttpUtils {
 public:
+    // Where every request's extra header lines come from: the JSON object text
+    // of the configuration's "ExtraHttpHeaders" (empty: none). The program
+    // names it once at start, before any request; without it none are sent.
+    using ExtraHeadersSource = std::string (*)();
+    static void SetExtraHeadersSource(ExtraHeadersSource source) noexcept;
+
     // One request. Always over TLS, whatever the URL's scheme, on the URL's
     // port. Throws std::runtime_error when the server answers with a status
     // outside 200..299 (text from the JSON error body's "message" and

@@ -1,6 +1,6 @@
 #include "Utils/KM/KMLangHelper.h"
 
-#include "QLNUpgrade/KM/Upgrade/QLNVersionInfo.h"
+#include "QLNVersion.h"
 #include "Utils/KM/KMLog.h"
 #include "Utils/PathUtils.h"
 #include "Utils/Registry.h"
@@ -57,7 +57,7 @@ void KMLangHelper::LoadLanguageDll(const std::wstring& productDirectory) {
     for (;;) {
         const std::wstring path = ModulePath(productDirectory, id);
         qln::UniqueModule module(::LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE | LOAD_LIBRARY_AS_DATAFILE));
-        if (module && ReadProductVersion(path) != CurrentVersion) module.reset();
+        if (module && ReadProductVersion(path) != L"" QLN_VERSION_TEXT) module.reset();
         if (module) {
             s_languageModule = module.release();
             KM_LOG_INFO(L"Loaded language DLL: {}", path);

@@ -2,7 +2,7 @@
 
 #include "QLNUpgrade/KM/Upgrade/MsiInstallerRun.h"
 #include "QLNUpgrade/KM/Upgrade/QLNMsiPackage.h"
-#include "QLNUpgrade/KM/Upgrade/QLNUpgradeUI.h"
+#include "QLNUpgrade/KM/Upgrade/QLNUpgradeQuestions.h"
 #include "QLNUpgrade/KM/Upgrade/QLNVersionChecker.h"
 #include "QLNUpgrade/KM/Upgrade/QLNVersionInfo.h"
 #include "QLNUpgrade/KM/Upgrade/QLNWindowsInstaller.h"
@@ -15,36 +15,24 @@ namespace {
 // False when the user did not agree; ctx.errorText then says why.
 bool ConfirmInstall(UpgradeContext& ctx, UpgradeResult& result) {
     KM_LOG_INFO(L"Showing MSI install confirmation dialog to user");
-    const std::wstring title = QLNUpgradeUI::LoadUIString(40611, L"The upgrade may restart Windows Explorer and related programs.");
-    const std::wstring content = QLNUpgradeUI::LoadUIString(
-        40612,
-        L"During the upgrade, Windows Explorer and some related processes may be temporarily restarted to replace "
-        L"system files.\n\nPlease save your work before continuing.");
-    const std::wstring yes = QLNUpgradeUI::LoadUIString(40613, L"Continue upgrade");
-    const std::wstring no = QLNUpgradeUI::LoadUIString(40614, L"Cancel upgrade");
-
     // Ignoring is offered only for the version the user was told about, and
     // never for a forced release.
     QLNVersionInfo cached;
     QLNVersionChecker::LoadFromRegistry(cached);
     const bool sameVersion = !ctx.version.empty() &&
                              ::CompareStringOrdinal(cached.version.c_str(), -1, ctx.version.c_str(), -1, TRUE) == CSTR_EQUAL;
-    const std::wstring ignore =
-        (!cached.force && sameVersion) ? QLNUpgradeUI::LoadUIString(40647, L"Ignore this Version") : std::wstring();
-
-    const int button = QLNUpgradeUI::ShowChoiceTaskDialog(title, content, yes, no, TD_WARNING_ICON, IDYES, false, ignore);
-    if (button == IDIGNORE) {
+    const PromptChoice choice = UpgradeQuestions().ConfirmSilentInstall(!cached.force && sameVersion);
+    if (choice == PromptChoice::IgnoreVersion) {
         KM_LOG_INFO(L"User ignored MSI silent upgrade for version {}", ctx.version);
         (void)QLNVersionChecker::SaveIgnoredFor(ctx.version);
         ctx.errorText = L"User ignored this version";
         result = UpgradeResult::Cancelled;
         return false;
     }
-    if (button == IDYES) {
+    if (choice == PromptChoice::UpgradeNow) {
         KM_LOG_INFO(L"User confirmed MSI install, proceeding");
         return true;
     }
-    KM_LOG_INFO(L"User cancelled MSI install confirmation (button={})", button);
     ctx.errorText = L"User cancelled the upgrade";
     result = UpgradeResult::Cancelled;
     return false;

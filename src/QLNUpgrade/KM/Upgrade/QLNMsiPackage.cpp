@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "QLNUpgrade/KM/Upgrade/QLNServiceAddress.h"
-#include "QLNUpgrade/KM/Upgrade/QLNUpgradeUI.h"
+#include "QLNUpgrade/KM/Upgrade/QLNUpgradeQuestions.h"
 #include "QLNUpgrade/KM/Upgrade/QLNVersionInfo.h"
 #include "QLNUpgrade/KM/Upgrade/QLNWindowsInstaller.h"
 #include "SVN/KM/KMConfigManager.h"
@@ -74,23 +74,11 @@ std::wstring QLNMsiPackage::BuildDownloadUrl(const QLNVersionInfo& info) {
     return url;
 }
 
-std::wstring QLNMsiPackage::VersionFolderName(const std::wstring& version) {
-    // The version becomes a directory name: anything that could climb out of
-    // the parent folder or is not valid in a name is dropped.
-    std::wstring name;
-    for (const wchar_t c : version) {
-        if ((c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') || c == L'-' || c == L'.')
-            name.push_back(c);
-    }
-    // Dots alone would name the folder itself or its parent.
-    if (name.find_first_not_of(L'.') == std::wstring::npos) name = L"unknown";
-    return name;
-}
 
 std::wstring QLNMsiPackage::BuildStagingDir(const QLNVersionInfo& info) {
     wchar_t tempPath[MAX_PATH] = {};
     ::GetTempPathW(MAX_PATH, tempPath);
-    return fmt::format(L"{}QLNUpgrade\\{}", tempPath, VersionFolderName(info.version));
+    return fmt::format(L"{}QLNUpgrade\\{}", tempPath, QLNVersionInfo::VersionFolderName(info.version));
 }
 
 std::wstring QLNMsiPackage::PackageFileNameOf(const std::wstring& url, const QLNVersionInfo& info) {
@@ -409,7 +397,7 @@ bool FetchVerified(Fetch fetch, const std::wstring& msiPath, bool askUser) {
         return true;
     }
     KM_LOG_WARN(L"MSI verification failed again after re-download, prompting user");
-    if (!QLNUpgradeUI::PromptUnverifiedPackage()) {
+    if (!UpgradeQuestions().InstallUnverifiedPackage()) {
         KM_LOG_INFO(L"User cancelled upgrade due to verification failure");
         return false;
     }

@@ -34,9 +34,6 @@ public:
     // platform and the installed language.
     [[nodiscard]] static std::wstring BuildDownloadUrl(const QLNVersionInfo& info);
 
-    // The version reduced to letters, digits, "-" and "." ("unknown" when
-    // nothing but dots is left): the name of the version's folders.
-    [[nodiscard]] static std::wstring VersionFolderName(const std::wstring& version);
     // <temp>\QLNUpgrade\<VersionFolderName>. Does not create it.
     [[nodiscard]] static std::wstring BuildStagingDir(const QLNVersionInfo& info);
 

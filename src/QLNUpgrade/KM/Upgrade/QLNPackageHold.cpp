@@ -1,7 +1,7 @@
 #include "QLNUpgrade/KM/Upgrade/QLNPackageHold.h"
 
 #include "QLNUpgrade/KM/Upgrade/QLNMsiPackage.h"
-#include "QLNUpgrade/KM/Upgrade/QLNUpgradeUI.h"
+#include "QLNUpgrade/KM/Upgrade/QLNUpgradeQuestions.h"
 #include "Utils/KM/KMLog.h"
 
 bool QLNPackageHold::Acquire(const std::wstring& msiPath) {
@@ -23,7 +23,7 @@ bool QLNPackageHold::Acquire(const std::wstring& msiPath) {
     // either way it is not what was checked. The user has the last word over
     // the bytes that are held now.
     KM_LOG_WARN(L"MSI package failed verification while held for installation: {}", msiPath);
-    if (QLNUpgradeUI::PromptUnverifiedPackage()) {
+    if (UpgradeQuestions().InstallUnverifiedPackage()) {
         KM_LOG_INFO(L"User chose to continue with unverified MSI");
         return true;
     }

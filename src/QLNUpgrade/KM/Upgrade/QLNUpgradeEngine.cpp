@@ -40,7 +40,7 @@ bool IsValidVersion(const std::wstring& version) {
 // version and the folder it names is spelled exactly like it: anything else
 // would map onto another release's workspace.
 bool NamesItsWorkspace(const std::wstring& version) {
-    return IsValidVersion(version) && QLNMsiPackage::VersionFolderName(version) == version;
+    return IsValidVersion(version) && QLNVersionInfo::VersionFolderName(version) == version;
 }
 
 // Names of the folders directly below a folder (none when it cannot be listed).
@@ -169,7 +169,7 @@ bool QLNUpgradeEngine::LockInstallation(const std::wstring& installRoot) {
 
 bool QLNUpgradeEngine::SettleOtherDeployments(const std::wstring& installRoot, const std::wstring& version) {
     const std::wstring installation = QLNUpgradeWorkspace::InstallationPath(installRoot);
-    const std::wstring own = QLNMsiPackage::VersionFolderName(version);
+    const std::wstring own = QLNVersionInfo::VersionFolderName(version);
     for (const std::wstring& name : ListSubfolders(installation)) {
         if (EqualsNoCase(name, own.c_str())) continue;
         const std::wstring path = installation + L"\\" + name;

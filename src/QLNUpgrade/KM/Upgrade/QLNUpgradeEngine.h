@@ -7,7 +7,6 @@
 // outcome of UpgradeSilently and UpgradeManual goes to the result history.
 
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeTypes.h"
-#include "QLNUpgrade/KM/Upgrade/QLNUpgradeUI.h"
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeWorkspace.h"
 
 #include <atomic>
@@ -31,7 +30,7 @@ UpgradeStrategyChain MakeManualStrategyChain();
 // as spellings. The registered place is logged when it is another.
 [[nodiscard]] bool IsRegisteredInstallRoot(const std::wstring& installRoot);
 
-class QLNUpgradeEngine final : public IUpgradeEngine {
+class QLNUpgradeEngine final {
 public:
     // Who runs the engine. The daemon cleans its own staging folder; an
     // elevated copy leaves the user's folders and the status cache to the
@@ -49,7 +48,7 @@ public:
     // when every strategy failed (or none is switched on).
     UpgradeResult UpgradeSilently(const std::wstring& version);
     // The interactive installer; Failed when it failed.
-    UpgradeResult UpgradeManual(const std::wstring& version) override;
+    UpgradeResult UpgradeManual(const std::wstring& version);
     // Repeats an interrupted upgrade from the start; Success when none is recorded.
     UpgradeResult ResumeUpgrade();
 
@@ -60,7 +59,6 @@ public:
 
     // Text of the last error; emptied when a pipeline starts.
     [[nodiscard]] const std::wstring& LastError() const noexcept { return lastError; }
-    std::wstring GetLastErrorText() const override { return lastError; }
 
     // The installation root for an application directory: without trailing
     // backslashes, cut before its last backslash (unchanged when none is left

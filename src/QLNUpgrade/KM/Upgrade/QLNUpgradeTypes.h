@@ -39,6 +39,19 @@ constexpr const wchar_t* UpgradeTypeLogWord(UpgradeType t) noexcept {
     return L"unknown";
 }
 
+// Answer to the prompts that offer a release.
+enum class PromptChoice : int {
+    UpgradeNow = 0,
+    Later = 1,
+    IgnoreVersion = 2,
+};
+
+// The upgrade a worker ran: what the manual fallback repeats.
+struct UpgradeRequest {
+    std::wstring version;
+    UpgradeType type = UpgradeType::Silent;
+};
+
 // Handed by reference to each strategy of one pipeline run; the pipeline owns it.
 struct UpgradeContext {
     std::wstring version;     // target version text

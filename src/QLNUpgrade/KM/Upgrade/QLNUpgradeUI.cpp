@@ -333,9 +333,8 @@ void QLNUpgradeUI::ShowErrorMessage(UINT id, const wchar_t* builtInFormat, const
     ShowOneButtonTaskDialog(FormatText(LoadUIString(id, builtInFormat), {argument}), std::wstring(), Text(40640), icon);
 }
 
-std::wstring QLNUpgradeUI::GetFailureText(const IUpgradeEngine& engine) {
-    std::wstring text = engine.GetLastErrorText();
-    return text.empty() ? Text(40627) : text;
+std::wstring QLNUpgradeUI::GetFailureText(const std::wstring& lastError) {
+    return lastError.empty() ? Text(40627) : lastError;
 }
 
 void QLNUpgradeUI::HandleSuccessNotification(UpgradeType type, UpgradeResult result) {
@@ -358,8 +357,7 @@ void QLNUpgradeUI::HandleSuccessNotification(UpgradeType type, UpgradeResult res
     }
 }
 
-void QLNUpgradeUI::HandleFailureNotification(UpgradeType type, UpgradeResult result, const UpgradeRequest& request,
-                                             IUpgradeEngine& engine) {
+bool QLNUpgradeUI::HandleFailureNotification(UpgradeType type, UpgradeResult result, const std::wstring& lastError) {
     switch (result) {
     case UpgradeResult::Success:
     case UpgradeResult::SuccessNeedReboot:
@@ -367,32 +365,50 @@ void QLNUpgradeUI::HandleFailureNotification(UpgradeType type, UpgradeResult res
     case UpgradeResult::SuccessByReplaceNeedReboot:
     case UpgradeResult::InvalidVersion:
     case UpgradeResult::Cancelled:
-        return;
+        return false;
     case UpgradeResult::AlreadyInProgress:
         PromptUpgradeAlreadyInProgress();
-        return;
+        return false;
     case UpgradeResult::FallbackToManual:
         if (type == UpgradeType::Manual) break;
         if (ShowChoiceTaskDialog(Text(40610), std::wstring(), Text(40638), Text(40639), TD_WARNING_ICON, IDYES,
                                  false) == IDYES) {
             KM_LOG_INFO(L"User confirmed fallback to manual install");
-            const UpgradeResult manual = engine.UpgradeManual(request.version);
-            if (manual == UpgradeResult::MsiVerificationFailed || manual == UpgradeResult::Failed)
-                ShowErrorMessage(40606, BuiltIn(40606), GetFailureText(engine), TD_WARNING_ICON);
-        } else {
-            KM_LOG_INFO(L"User declined fallback to manual install");
+            return true;
         }
-        return;
+        KM_LOG_INFO(L"User declined fallback to manual install");
+        return false;
     case UpgradeResult::MsiVerificationFailed:
-        ShowErrorMessage(40635, BuiltIn(40635), GetFailureText(engine), TD_ERROR_ICON);
-        return;
+        ShowErrorMessage(40635, BuiltIn(40635), GetFailureText(lastError), TD_ERROR_ICON);
+        return false;
     case UpgradeResult::Failed:
-        ShowErrorMessage(40606, BuiltIn(40606), GetFailureText(engine), TD_WARNING_ICON);
-        return;
+        ShowErrorMessage(40606, BuiltIn(40606), GetFailureText(lastError), TD_WARNING_ICON);
+        return false;
     default:
         break;
     }
-    const std::wstring text = GetFailureText(engine);
+    const std::wstring text = GetFailureText(lastError);
     KM_LOG_ERROR(L"Unexpected upgrade result {} \u2014 {}", static_cast<int>(result), text);
     ShowErrorMessage(40637, BuiltIn(40637), text, TD_ERROR_ICON);
+    return false;
+}
+
+void QLNUpgradeUI::ReportManualFallback(UpgradeResult result, const std::wstring& lastError) {
+    if (result == UpgradeResult::MsiVerificationFailed || result == UpgradeResult::Failed)
+        ShowErrorMessage(40606, BuiltIn(40606), GetFailureText(lastError), TD_WARNING_ICON);
+}
+
+PromptChoice QLNUpgradeUI::PromptSilentInstallConfirmation(bool allowIgnore) {
+    const std::wstring title = LoadUIString(40611, L"The upgrade may restart Windows Explorer and related programs.");
+    const std::wstring content = LoadUIString(
+        40612,
+        L"During the upgrade, Windows Explorer and some related processes may be temporarily restarted to replace "
+        L"system files.\n\nPlease save your work before continuing.");
+    const std::wstring ignore = allowIgnore ? LoadUIString(40647, L"Ignore this Version") : std::wstring();
+    const int button = ShowChoiceTaskDialog(title, content, LoadUIString(40613, L"Continue upgrade"),
+                                            LoadUIString(40614, L"Cancel upgrade"), TD_WARNING_ICON, IDYES, false, ignore);
+    if (button == IDIGNORE) return PromptChoice::IgnoreVersion;
+    if (button == IDYES) return PromptChoice::UpgradeNow;
+    KM_LOG_INFO(L"User cancelled MSI install confirmation (button={})", button);
+    return PromptChoice::Later;
 }

@@ -8,6 +8,7 @@
 // message-loop thread. A dialog that cannot be shown counts as the negative
 // answer (later, cancel, do not resume, restart later, Explorer fine).
 
+#include "QLNUpgrade/KM/Upgrade/QLNUpgradeQuestions.h"
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeTypes.h"
 
 #include <windows.h>
@@ -17,34 +18,6 @@
 #include <string>
 #include <string_view>
 
-// Answer to the two "new version" prompts.
-enum class PromptChoice : int {
-    UpgradeNow = 0,
-    Later = 1,
-    IgnoreVersion = 2,
-};
-
-// The upgrade a worker ran: what the manual fallback repeats.
-struct UpgradeRequest {
-    std::wstring version;
-    UpgradeType type = UpgradeType::Silent;
-};
-
-// What the result prompts need of the engine that ran an upgrade.
-// QLNUpgradeEngine implements it; tests give their own.
-class IUpgradeEngine {
-public:
-    virtual ~IUpgradeEngine() = default;
-    // Text of the engine's last error; empty when none was recorded.
-    virtual std::wstring GetLastErrorText() const = 0;
-    // Runs the interactive installer for version on the calling thread.
-    virtual UpgradeResult UpgradeManual(const std::wstring& version) = 0;
-
-protected:
-    IUpgradeEngine() = default;
-    IUpgradeEngine(const IUpgradeEngine&) = default;
-    IUpgradeEngine& operator=(const IUpgradeEngine&) = default;
-};
 
 namespace qln::seams {
 
@@ -79,6 +52,9 @@ public:
     static bool PromptResumeUpgrade(const std::wstring& version);
     // True when the user chose to install a package that failed verification.
     static bool PromptUnverifiedPackage();
+    // Before the silent installer: continue, cancel, or (with allowIgnore)
+    // ignore this version.
+    static PromptChoice PromptSilentInstallConfirmation(bool allowIgnore);
     // installedByMsi: Windows Installer did the upgrade (then "restart later"
     // still asks whether Explorer works).
     static void PromptRebootConfirmation(bool installedByMsi);
@@ -90,16 +66,18 @@ public:
     // missing) with its %s replaced by argument.
     static void ShowErrorMessage(UINT id, const wchar_t* builtInFormat, const std::wstring& argument, PCWSTR icon);
 
-    // The engine's last error, or "Unknown error" when it has none.
-    static std::wstring GetFailureText(const IUpgradeEngine& engine);
+    // The last error of a run, or "Unknown error" when it has none.
+    static std::wstring GetFailureText(const std::wstring& lastError);
 
     // Called by the worker after every upgrade, first the success handler and
     // then the failure handler with the same type and result; each ignores the
-    // results that are not its own. The failure handler may run
-    // engine.UpgradeManual on the calling thread.
+    // results that are not its own. The failure handler returns true when
+    // the user chose the installer's wizard after every silent strategy
+    // failed: the worker then runs it and hands its outcome to
+    // ReportManualFallback.
     static void HandleSuccessNotification(UpgradeType type, UpgradeResult result);
-    static void HandleFailureNotification(UpgradeType type, UpgradeResult result, const UpgradeRequest& request,
-                                          IUpgradeEngine& engine);
+    [[nodiscard]] static bool HandleFailureNotification(UpgradeType type, UpgradeResult result, const std::wstring& lastError);
+    static void ReportManualFallback(UpgradeResult result, const std::wstring& lastError);
 
     // The callback of every dialog; refData is 1 for a flashing dialog.
     static HRESULT CALLBACK DialogCallback(HWND hwnd, UINT notification, WPARAM wParam, LPARAM lParam,
@@ -119,4 +97,13 @@ public:
 
     // Sets qln::seams::g_taskDialogIndirect (tests only; null restores the real call).
     static void SetTaskDialogForTest(qln::seams::TaskDialogIndirectFn fn) noexcept;
+};
+
+// The upgrade core's questions, answered by the prompts above.
+class QLNUpgradePrompts final : public IUpgradeQuestions {
+public:
+    bool InstallUnverifiedPackage() override { return QLNUpgradeUI::PromptUnverifiedPackage(); }
+    PromptChoice ConfirmSilentInstall(bool allowIgnore) override {
+        return QLNUpgradeUI::PromptSilentInstallConfirmation(allowIgnore);
+    }
 };

@@ -1,6 +1,6 @@
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeWorkspace.h"
 
-#include "QLNUpgrade/KM/Upgrade/QLNMsiPackage.h"
+#include "QLNUpgrade/KM/Upgrade/QLNVersionInfo.h"
 #include "Utils/KM/KMLog.h"
 #include "Utils/PathUtils.h"
 #include "Utils/Registry.h"
@@ -156,7 +156,7 @@ std::wstring QLNUpgradeWorkspace::InstallationPath(const std::wstring& installRo
 
 std::wstring QLNUpgradeWorkspace::PathFor(const std::wstring& installRoot, const std::wstring& version) {
     const std::wstring installation = InstallationPath(installRoot);
-    return installation.empty() ? std::wstring() : installation + L"\\" + QLNMsiPackage::VersionFolderName(version);
+    return installation.empty() ? std::wstring() : installation + L"\\" + QLNVersionInfo::VersionFolderName(version);
 }
 
 bool QLNUpgradeWorkspace::Open(const std::wstring& installRoot, const std::wstring& version) {
@@ -167,7 +167,7 @@ bool QLNUpgradeWorkspace::Open(const std::wstring& installRoot, const std::wstri
         return false;
     }
     const std::wstring installation = InstallationPath(installRoot);
-    const std::wstring path = installation + L"\\" + QLNMsiPackage::VersionFolderName(version);
+    const std::wstring path = installation + L"\\" + QLNVersionInfo::VersionFolderName(version);
     if (!OpenCheckedRoot(m_folders[0], root) ||
         !HoldOrCreate(m_folders[1], installation) || !HoldOrCreate(m_folders[2], path)) {
         Close();

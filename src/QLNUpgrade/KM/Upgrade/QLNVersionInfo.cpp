@@ -132,3 +132,16 @@ bool QLNVersionInfo::ParseVersionText(std::wstring_view text, QLNVersionInfo& ou
     out.force = lines[3] == L"true";
     return true;
 }
+
+std::wstring QLNVersionInfo::VersionFolderName(const std::wstring& version) {
+    // The version becomes a directory name: anything that could climb out of
+    // the parent folder or is not valid in a name is dropped.
+    std::wstring name;
+    for (const wchar_t c : version) {
+        if ((c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') || c == L'-' || c == L'.')
+            name.push_back(c);
+    }
+    // Dots alone would name the folder itself or its parent.
+    if (name.find_first_not_of(L'.') == std::wstring::npos) name = L"unknown";
+    return name;
+}

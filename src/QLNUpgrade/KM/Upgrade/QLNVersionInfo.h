@@ -55,6 +55,11 @@ public:
     // it did not parse. ParseVersionText never touches it.
     std::wstring rawText;
 
+    // The version reduced to letters, digits, "-" and "." ("unknown" when
+    // nothing but dots is left): the name of the version's folders (the
+    // download cache, the workspace).
+    [[nodiscard]] static std::wstring VersionFolderName(const std::wstring& version);
+
     // True when text is a valid version number strictly newer than the
     // running version. Logs a warning when the text is not a valid number.
     [[nodiscard]] static bool IsNewerVersion(std::wstring_view text);
