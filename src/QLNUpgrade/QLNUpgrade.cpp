@@ -13,7 +13,7 @@ namespace {
 // folder of the user's, the component would be anybody's code.
 struct CrashReportHook {
     CrashReportHook() {
-        if (ReadCommandLine().action == ElevatedAction::None) (void)GetCrashHandler();
+        if (!ReadCommandLine().elevated) (void)GetCrashHandler();
     }
     ~CrashReportHook() { WaitForCrashHandlerExit(); }
 } g_crashReportHook;

@@ -1,6 +1,7 @@
 #include "QLNUpgrade/QLNUpgradeApp.h"
 
 #include "QLNUpgrade/CrashReportHook.h"
+#include "QLNUpgrade/QLNElevation.h"
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeEngine.h"
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeUI.h"
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeWorkspace.h"
@@ -27,9 +28,6 @@
 namespace {
 
 constexpr wchar_t kMutexBaseName[] = L"QLNUpgradeMutex";
-constexpr wchar_t kSwitchSilent[] = L"--elevated-silent";
-constexpr wchar_t kSwitchResume[] = L"--elevated-resume";
-constexpr wchar_t kSwitchManual[] = L"--elevated-manual";
 
 bool SwitchEquals(const wchar_t* arg, const wchar_t* name) {
     return arg && ::CompareStringOrdinal(arg, -1, name, -1, TRUE) == CSTR_EQUAL;
@@ -78,20 +76,21 @@ CommandLineRequest ParseCommandLineArgs(int argc, const wchar_t* const* argv) {
     CommandLineRequest request;
     for (int i = 1; i < argc; ++i) {
         if (SwitchEquals(argv[i], kSwitchHandedOver)) request.handedOver = true;
-        if (request.action != ElevatedAction::None) continue;
-        const bool silent = SwitchEquals(argv[i], kSwitchSilent);
-        if ((silent || SwitchEquals(argv[i], kSwitchManual)) && i + 1 < argc) {
-            request.action = silent ? ElevatedAction::Silent : ElevatedAction::Manual;
+        if (request.elevated) continue;
+        const auto type = QLNElevation::TypeOfSwitch(argv[i]);
+        if (!type) continue;
+        if (!QLNElevation::TakesVersion(*type)) {
+            request.elevated = type;
+        } else if (i + 1 < argc) {
+            request.elevated = type;
             request.version = argv[++i];
-        } else if (SwitchEquals(argv[i], kSwitchResume)) {
-            request.action = ElevatedAction::Resume;
         }
     }
     return request;
 }
 
 HandOver HandOverToShell(const CommandLineRequest& request) {
-    if (request.action != ElevatedAction::None || request.handedOver || !KMWinOSUtils::IsRunningAsAdmin() ||
+    if (request.elevated || request.handedOver || !KMWinOSUtils::IsRunningAsAdmin() ||
         KMWinOSUtils::IsShellElevated() != false) {
         return HandOver::NotNeeded;
     }
@@ -157,7 +156,7 @@ int RunUpgradeMain(HINSTANCE instance) {
     const CommandLineRequest request = ReadCommandLine();
     const HandOver handOver = HandOverToShell(request);
     if (handOver == HandOver::Started) return 0;
-    const bool adminRun = request.action != ElevatedAction::None;
+    const bool adminRun = request.elevated.has_value();
     const std::wstring installRoot = adminRun ? RealInstallRoot() : std::wstring();
     if (adminRun) {
         InitializeAdminLogging();
@@ -177,18 +176,10 @@ int RunUpgradeMain(HINSTANCE instance) {
     KM_LOG_INFO(L"QLNUpgrade starting...");
     QLNVersionChecker::CleanupLegacyRegistryOnVersionChange();
 
-    switch (request.action) {
-        case ElevatedAction::Silent:
-            KM_LOG_INFO(L"Elevated silent upgrade mode, version: {}", request.version);
-            return RunElevatedAction(0, request.version, installRoot);
-        case ElevatedAction::Resume:
-            KM_LOG_INFO(L"Elevated resume upgrade mode");
-            return RunElevatedAction(1, std::wstring(), installRoot);
-        case ElevatedAction::Manual:
-            KM_LOG_INFO(L"Elevated manual upgrade mode, version: {}", request.version);
-            return RunElevatedAction(2, request.version, installRoot);
-        case ElevatedAction::None:
-            break;
+    if (request.elevated) {
+        KM_LOG_INFO(L"Elevated {} upgrade mode{}{}", UpgradeTypeLogWord(*request.elevated),
+                    QLNElevation::TakesVersion(*request.elevated) ? L", version: " : L"", request.version);
+        return RunElevatedAction(*request.elevated, request.version, installRoot);
     }
 
     KMAutoStartHelper::RegisterCurrentExe();

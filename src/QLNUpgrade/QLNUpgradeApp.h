@@ -2,17 +2,18 @@
 // The daemon host: everything between process start and the message loop,
 // the choice between daemon and elevated copy, and the orderly exit.
 
+#include "QLNUpgrade/KM/Upgrade/QLNUpgradeTypes.h"
 #include "QLNUpgrade/QLNUpgradeWindow.h"
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
 
 
-enum class ElevatedAction { None, Silent, Resume, Manual };
-
 struct CommandLineRequest {
-    ElevatedAction action = ElevatedAction::None;
+    // The kind of run of an elevated copy; empty for the daemon.
+    std::optional<UpgradeType> elevated;
     std::wstring version;
     // Started by a daemon that had administrator rights and handed itself
     // over to the shell's rights: it is not tried again.

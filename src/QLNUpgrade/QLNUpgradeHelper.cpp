@@ -1,4 +1,5 @@
 #include "QLNUpgrade/QLNUpgradeHelper.h"
+#include "QLNUpgrade/QLNElevation.h"
 
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeConfig.h"
 #include "QLNUpgrade/KM/Upgrade/QLNMsiPackage.h"
@@ -61,18 +62,6 @@ bool StartDetached(Fn fn, const wchar_t* what) {
     }
 }
 
-UpgradeResult MapElevatedExitCode(DWORD code) {
-    switch (code) {
-        case 0: return UpgradeResult::Success;
-        case 100: return UpgradeResult::SuccessNeedReboot;
-        case 101: return UpgradeResult::FallbackToManual;
-        case 102: return UpgradeResult::Cancelled;
-        case 103: return UpgradeResult::SuccessByReplace;
-        case 104: return UpgradeResult::SuccessByReplaceNeedReboot;
-        case 105: return UpgradeResult::MsiVerificationFailed;
-        default: return UpgradeResult::Failed;
-    }
-}
 
 void RunResumePrompt() {
     const QLNUpgradeProgress progress = LoadUpgradeProgress();
@@ -144,11 +133,7 @@ UpgradeResult RunElevatedCopy(UpgradeType type, const std::wstring& version, std
         QLNUpgradeResultStore::AddResult(false, L"elevate_failed", version, static_cast<std::int32_t>(UpgradeResult::InvalidVersion));
         return UpgradeResult::InvalidVersion;
     }
-    const std::wstring parameters = type == UpgradeType::Resume
-                                        ? std::wstring(L"--elevated-resume")
-                                        : fmt::format(L"{} \"{}\"", type == UpgradeType::Manual ? L"--elevated-manual"
-                                                                                                : L"--elevated-silent",
-                                                      version);
+    const std::wstring parameters = QLNElevation::ParametersFor(type, version);
     KM_LOG_INFO(L"Not running as admin, re-launching elevated: {}", parameters);
     // The copy says through this event when it stopped the status cache and
     // would start it again: that is when the cache is restarted here, not
@@ -458,41 +443,29 @@ bool RelaunchElevated(const std::wstring& parameters, UpgradeResult& result, boo
     ::GetExitCodeProcess(process.get(), &exitCode);
     process.reset();
     KM_LOG_INFO(L"Elevated process exited with code {}", exitCode);
-    result = MapElevatedExitCode(exitCode);
+    result = QLNElevation::ResultOfExitCode(exitCode);
     return IsUpgradeSuccess(result);
 }
 
-int ElevatedExitCode(UpgradeResult result) {
-    switch (result) {
-        case UpgradeResult::Success: return 0;
-        case UpgradeResult::SuccessNeedReboot: return 100;
-        case UpgradeResult::FallbackToManual: return 101;
-        case UpgradeResult::Cancelled: return 102;
-        case UpgradeResult::SuccessByReplace: return 103;
-        case UpgradeResult::SuccessByReplaceNeedReboot: return 104;
-        case UpgradeResult::MsiVerificationFailed: return 105;
-        default: return static_cast<int>(result);
-    }
-}
 
-int RunElevatedAction(int action, const std::wstring& version, const std::wstring& installRoot) {
+int RunElevatedAction(UpgradeType type, const std::wstring& version, const std::wstring& installRoot) {
     if (installRoot.empty()) {
         KM_LOG_ERROR(L"Elevated copy: the real path of this program is unknown; it acts on nothing");
-        return ElevatedExitCode(UpgradeResult::Failed);
+        return QLNElevation::ExitCodeOf(UpgradeResult::Failed);
     }
     QLNUpgradeEngine engine(QLNUpgradeEngine::Role::ElevatedCopy, installRoot);
     UpgradeResult result = UpgradeResult::Failed;
-    if (action == 0) {
+    if (type == UpgradeType::Silent) {
         KM_LOG_INFO(L"Running elevated silent upgrade for version {}", version);
         result = engine.UpgradeSilently(version);
-    } else if (action == 1) {
+    } else if (type == UpgradeType::Resume) {
         KM_LOG_INFO(L"Running elevated resume upgrade");
         result = engine.ResumeUpgrade();
-    } else if (action == 2) {
+    } else if (type == UpgradeType::Manual) {
         KM_LOG_INFO(L"Running elevated manual upgrade for version {}", version);
         result = engine.UpgradeManual(version);
     } else {
-        KM_LOG_ERROR(L"Unknown elevated action: {}", action);
+        KM_LOG_ERROR(L"Unknown elevated action: {}", static_cast<int>(type));
         return 1;
     }
     switch (result) {
@@ -513,5 +486,5 @@ int RunElevatedAction(int action, const std::wstring& version, const std::wstrin
             KM_LOG_ERROR(L"Elevated upgrade failed with result {} - {}", static_cast<int>(result), engine.LastError());
             break;
     }
-    return ElevatedExitCode(result);
+    return QLNElevation::ExitCodeOf(result);
 }

@@ -68,16 +68,13 @@ void ExecuteUpgradeAsync(const std::wstring& version, UpgradeType type, bool alr
 bool RelaunchElevated(const std::wstring& parameters, UpgradeResult& result, bool& launched, HANDLE signal = nullptr,
                       const std::function<void()>& onSignal = {});
 
-// Exit code of an elevated copy for a result: 0 and 100-105 for the results
-// the parent maps back, the result number itself for the others.
-[[nodiscard]] int ElevatedExitCode(UpgradeResult result);
 
-// Elevated copy: action 0 = silent upgrade of version, 1 = resume, 2 = manual
-// upgrade (the installer's wizard) of version, on the
+// Elevated copy: a silent upgrade of version, a resume, or a manual upgrade
+// (the installer's wizard) of version, on the
 // installation at installRoot (derived from the real path of the image;
 // empty when it could not be: then nothing is done). Returns the process
 // exit code.
-int RunElevatedAction(int action, const std::wstring& version, const std::wstring& installRoot);
+int RunElevatedAction(UpgradeType type, const std::wstring& version, const std::wstring& installRoot);
 
 namespace qln::seams {
 

@@ -9,6 +9,8 @@
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeProgress.h"
 #include "QLNUpgrade/KM/Upgrade/QLNVersionChecker.h"
 #include "QLNUpgrade/KM/Upgrade/QLNVersionInfo.h"
+#include "QLNUpgrade/QLNElevation.h"
+#include "QLNUpgrade/QLNUpgradeApp.h"
 #include "QLNUpgrade/QLNUpgradeHelper.h"
 #include "Utils/KM/KMWinOSUtils.h"
 #include "Utils/UniqueHandle.h"
@@ -99,21 +101,31 @@ protected:
     qlntest::LogCapture log;
 };
 
-TEST(ElevatedExitCodes, ResultsBecomeExitCodes) {
-    const std::pair<UpgradeResult, int> table[] = {
-        {UpgradeResult::Success, 0},          {UpgradeResult::SuccessNeedReboot, 100},
-        {UpgradeResult::SuccessByReplace, 103}, {UpgradeResult::SuccessByReplaceNeedReboot, 104},
-        {UpgradeResult::StrategyFailed, 4},   {UpgradeResult::MsiVerificationFailed, 105},
-        {UpgradeResult::Failed, 6},           {UpgradeResult::InvalidVersion, 7},
-        {UpgradeResult::AlreadyInProgress, 8}, {UpgradeResult::FallbackToManual, 101},
-        {UpgradeResult::Cancelled, 102},
-    };
-    for (const auto& [result, code] : table) EXPECT_EQ(ElevatedExitCode(result), code) << static_cast<int>(result);
+// Every outcome the daemon tells apart comes back from the copy's exit code
+// as it was; the others arrive as their own number and count as a failure.
+TEST(ElevatedExitCodes, EveryResultMakesTheRoundTrip) {
+    for (int value = 0; value <= static_cast<int>(UpgradeResult::Cancelled); ++value) {
+        const auto result = static_cast<UpgradeResult>(value);
+        const int code = QLNElevation::ExitCodeOf(result);
+        const bool mappedBack = code == 0 || (code >= 100 && code <= 105);
+        EXPECT_EQ(QLNElevation::ResultOfExitCode(code), mappedBack ? result : UpgradeResult::Failed) << value;
+        if (!mappedBack) {
+            EXPECT_EQ(code, value);
+        }
+    }
+    for (const UpgradeType type : {UpgradeType::Silent, UpgradeType::Resume, UpgradeType::Manual}) {
+        int argc = 0;
+        const qln::UniqueLocalMem argv(
+            ::CommandLineToArgvW((L"x.exe " + QLNElevation::ParametersFor(type, L"1.16.KM16.2400")).c_str(), &argc));
+        const CommandLineRequest request = ParseCommandLineArgs(argc, static_cast<const wchar_t* const*>(argv.get()));
+        EXPECT_EQ(request.elevated, type);
+        EXPECT_EQ(request.version, QLNElevation::TakesVersion(type) ? L"1.16.KM16.2400" : L"");
+    }
 
     qlntest::LogCapture log;
-    EXPECT_EQ(RunElevatedAction(5, L"", L"C:\\Quillon"), 1);
+    EXPECT_EQ(RunElevatedAction(static_cast<UpgradeType>(5), L"", L"C:\\Quillon"), 1);
     EXPECT_TRUE(log.Contains("Unknown elevated action: 5"));
-    EXPECT_EQ(RunElevatedAction(0, L"1.2", L"C:\\Quillon"), 7);
+    EXPECT_EQ(RunElevatedAction(UpgradeType::Silent, L"1.2", L"C:\\Quillon"), 7);
     EXPECT_TRUE(log.Contains("Elevated upgrade failed with result 7 - Invalid version format: 1.2"));
 }
 

@@ -212,16 +212,16 @@ TEST_F(UpgradeWindow, UnhandledMessagesGoToDefaultProcessing) {
 
 TEST(CommandLine, FirstMatchingSwitchWinsAndCaseIsIgnored) {
     auto parse = [](std::vector<const wchar_t*> args) { return ParseCommandLineArgs(static_cast<int>(args.size()), args.data()); };
-    EXPECT_EQ(parse({L"x.exe"}).action, ElevatedAction::None);
-    EXPECT_EQ(parse({L"x.exe", L"--ELEVATED-RESUME"}).action, ElevatedAction::Resume);
+    EXPECT_EQ(parse({L"x.exe"}).elevated, std::nullopt);
+    EXPECT_EQ(parse({L"x.exe", L"--ELEVATED-RESUME"}).elevated, UpgradeType::Resume);
     auto silent = parse({L"x.exe", L"foo", L"--elevated-silent", L"1.2.3"});
-    EXPECT_EQ(silent.action, ElevatedAction::Silent);
+    EXPECT_EQ(silent.elevated, UpgradeType::Silent);
     EXPECT_EQ(silent.version, L"1.2.3");
-    EXPECT_EQ(parse({L"x.exe", L"--elevated-silent"}).action, ElevatedAction::None);
-    EXPECT_EQ(parse({L"x.exe", L"--elevated-resume", L"--elevated-silent", L"1.2.3"}).action, ElevatedAction::Resume);
+    EXPECT_EQ(parse({L"x.exe", L"--elevated-silent"}).elevated, std::nullopt);
+    EXPECT_EQ(parse({L"x.exe", L"--elevated-resume", L"--elevated-silent", L"1.2.3"}).elevated, UpgradeType::Resume);
     EXPECT_EQ(parse({L"x.exe", L"--elevated-silent", L"--elevated-resume"}).version, L"--elevated-resume")
         << "the argument after the switch is the version, unchecked";
-    EXPECT_EQ(parse({L"--elevated-resume"}).action, ElevatedAction::None) << "the program name is not scanned";
+    EXPECT_EQ(parse({L"--elevated-resume"}).elevated, std::nullopt) << "the program name is not scanned";
 }
 
 // The two tokens of a daemon that a setup program started with
