@@ -21,8 +21,12 @@ bool HasText(const wchar_t* text) noexcept {
 
 // The strings WinHTTP hands out with a proxy configuration belong to the
 // caller and are released with GlobalFree.
+// Owners of what WinHTTP allocated: a copy would free it twice.
 struct OwnedProxyInfo {
     WINHTTP_PROXY_INFO info{};
+    OwnedProxyInfo() = default;
+    OwnedProxyInfo(const OwnedProxyInfo&) = delete;
+    OwnedProxyInfo& operator=(const OwnedProxyInfo&) = delete;
     ~OwnedProxyInfo() {
         qln::UniqueGlobalMem proxy(info.lpszProxy);
         qln::UniqueGlobalMem bypass(info.lpszProxyBypass);
@@ -31,6 +35,9 @@ struct OwnedProxyInfo {
 
 struct OwnedUserConfig {
     WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config{};
+    OwnedUserConfig() = default;
+    OwnedUserConfig(const OwnedUserConfig&) = delete;
+    OwnedUserConfig& operator=(const OwnedUserConfig&) = delete;
     ~OwnedUserConfig() {
         qln::UniqueGlobalMem script(config.lpszAutoConfigUrl);
         qln::UniqueGlobalMem proxy(config.lpszProxy);
