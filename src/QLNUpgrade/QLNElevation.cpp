@@ -1,5 +1,7 @@
 #include "QLNUpgrade/QLNElevation.h"
 
+#include "Utils/StringConv.h"
+
 namespace QLNElevation {
 
 namespace {
@@ -40,7 +42,7 @@ const wchar_t* SwitchOf(UpgradeType type) noexcept {
 std::optional<UpgradeType> TypeOfSwitch(const wchar_t* argument) noexcept {
     if (!argument) return std::nullopt;
     for (const Switch& s : kSwitches) {
-        if (::CompareStringOrdinal(argument, -1, s.name, -1, TRUE) == CSTR_EQUAL) return s.type;
+        if (qln::EqualsNoCase(argument, s.name)) return s.type;
     }
     return std::nullopt;
 }

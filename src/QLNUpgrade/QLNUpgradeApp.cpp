@@ -19,6 +19,7 @@
 #include "Utils/KM/KMWinOSUtils.h"
 #include "Utils/PathUtils.h"
 #include "Utils/Registry.h"
+#include "Utils/StringConv.h"
 #include "Utils/UniqueHandle.h"
 
 #include <shellapi.h>
@@ -28,10 +29,6 @@
 namespace {
 
 constexpr wchar_t kMutexBaseName[] = L"QLNUpgradeMutex";
-
-bool SwitchEquals(const wchar_t* arg, const wchar_t* name) {
-    return arg && ::CompareStringOrdinal(arg, -1, name, -1, TRUE) == CSTR_EQUAL;
-}
 
 // The working directory comes from whoever started the program and may be
 // one that a process without administrator rights can write to, while a
@@ -75,7 +72,7 @@ CommandLineRequest ReadCommandLine() {
 CommandLineRequest ParseCommandLineArgs(int argc, const wchar_t* const* argv) {
     CommandLineRequest request;
     for (int i = 1; i < argc; ++i) {
-        if (SwitchEquals(argv[i], kSwitchHandedOver)) request.handedOver = true;
+        if (argv[i] && qln::EqualsNoCase(argv[i], kSwitchHandedOver)) request.handedOver = true;
         if (request.elevated) continue;
         const auto type = QLNElevation::TypeOfSwitch(argv[i]);
         if (!type) continue;

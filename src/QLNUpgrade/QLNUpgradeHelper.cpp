@@ -329,7 +329,7 @@ void PromptManualUpgradeWithPreNotify(const QLNVersionInfo& info, bool allowIgno
 bool IsWalkedDirectory(DWORD attributes) noexcept {
     // A junction or directory link may point back up the tree (an endless
     // walk) or out of the product, whose files are not ours to clean.
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    return qln::IsPlainDirectory(attributes);
 }
 
 bool IsBackupFileName(std::wstring_view name) {
@@ -352,25 +352,22 @@ size_t CleanupBackupFilesBelow(const std::wstring& root) {
         pending.pop_back();
         // The product directory ends in a backslash; entries below it must not get a second one.
         const std::wstring base = (!dir.empty() && dir.back() == L'\\') ? dir.substr(0, dir.size() - 1) : dir;
-        WIN32_FIND_DATAW found{};
-        qln::UniqueFindHandle find(::FindFirstFileW((base + L"\\*").c_str(), &found));
-        if (!find) continue;
-        do {
+        qln::ForEachEntry(base, L"*", [&](const WIN32_FIND_DATAW& found) {
             const std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..") continue;
             const std::wstring path = base + L"\\" + name;
             if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
                 if (IsWalkedDirectory(found.dwFileAttributes)) pending.push_back(path);
-                continue;
+                return true;
             }
-            if (!IsBackupFileName(name)) continue;
+            if (!IsBackupFileName(name)) return true;
             if (::DeleteFileW(path.c_str())) {
                 KM_LOG_DEBUG(L"Cleaned up backup file: {}", path);
                 ++deleted;
             } else {
                 KM_LOG_DEBUG(L"Could not delete backup file: {} (error: {})", path, ::GetLastError());
             }
-        } while (::FindNextFileW(find.get(), &found));
+            return true;
+        });
     }
     return deleted;
 }

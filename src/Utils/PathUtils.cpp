@@ -291,6 +291,16 @@ bool IsPlainFileName(std::wstring_view name) noexcept {
     return IsSafeRelativePath(name) && name.find_first_of(L"\\/") == std::wstring_view::npos;
 }
 
+void ForEachEntry(const std::wstring& directory, const wchar_t* pattern,
+                  const std::function<bool(const WIN32_FIND_DATAW&)>& visit) {
+    WIN32_FIND_DATAW entry{};
+    UniqueFindHandle find(::FindFirstFileW((directory + L"\\" + pattern).c_str(), &entry));
+    if (!find) return;
+    do {
+        if (!IsDotEntry(entry.cFileName) && !visit(entry)) return;
+    } while (::FindNextFileW(find.get(), &entry));
+}
+
 bool RemoveDirectoryTree(const std::wstring& directory) {
     const DWORD attributes = ::GetFileAttributesW(directory.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
@@ -301,14 +311,11 @@ bool RemoveDirectoryTree(const std::wstring& directory) {
         ::SetFileAttributesW(directory.c_str(), FILE_ATTRIBUTE_NORMAL);
         return ::DeleteFileW(directory.c_str()) != FALSE;
     }
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-        WIN32_FIND_DATAW entry{};
-        UniqueFindHandle find(::FindFirstFileW((directory + L"\\*").c_str(), &entry));
-        if (find) {
-            do {
-                if (!IsDotEntry(entry.cFileName)) (void)RemoveDirectoryTree(directory + L"\\" + entry.cFileName);
-            } while (::FindNextFileW(find.get(), &entry));
-        }
+    if (IsPlainDirectory(attributes)) {
+        ForEachEntry(directory, L"*", [&](const WIN32_FIND_DATAW& entry) {
+            (void)RemoveDirectoryTree(directory + L"\\" + entry.cFileName);
+            return true;
+        });
     }
     // A read-only folder cannot be removed.
     ::SetFileAttributesW(directory.c_str(), FILE_ATTRIBUTE_NORMAL);

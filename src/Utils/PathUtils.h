@@ -9,6 +9,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -67,6 +68,19 @@ namespace qln {
 [[nodiscard]] bool IsSafeRelativePath(std::wstring_view path) noexcept;
 // A safe relative path of one component: a file name and nothing else.
 [[nodiscard]] bool IsPlainFileName(std::wstring_view name) noexcept;
+
+// Whether directory entry attributes name a folder that is no reparse point
+// (junction, mount point, symbolic link): one a walk may descend into and a
+// run with administrator rights may work below.
+[[nodiscard]] constexpr bool IsPlainDirectory(DWORD attributes) noexcept {
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+// Calls visit with each entry of directory that matches pattern ("*" for
+// all), "." and ".." left out, until visit returns false. Nothing when the
+// folder cannot be listed.
+void ForEachEntry(const std::wstring& directory, const wchar_t* pattern,
+                  const std::function<bool(const WIN32_FIND_DATAW&)>& visit);
 
 // Deletes a directory tree. A junction or symbolic link met on the way is
 // removed as a link, never followed: what it points at is not part of the

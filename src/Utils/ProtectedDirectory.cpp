@@ -1,5 +1,7 @@
 #include "Utils/ProtectedDirectory.h"
 
+#include "Utils/PathUtils.h"
+
 #include <sddl.h>
 
 #include <fmt/xchar.h>
@@ -36,7 +38,7 @@ const wchar_t* ProtectedDirectory::ProtectedSddl(bool ownedByAdministrators) noe
 }
 
 bool ProtectedDirectory::IsHoldable(DWORD attributes) noexcept {
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+    return IsPlainDirectory(attributes);
 }
 
 bool ProtectedDirectory::Create(const std::wstring& path, DWORD& error, bool ownedByAdministrators) {

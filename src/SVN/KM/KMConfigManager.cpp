@@ -429,16 +429,14 @@ void RemoveStaleTempFiles(const std::wstring& path) {
     const auto slash = path.find_last_of(L'\\');
     const std::wstring directory = slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
     const std::wstring prefix = path.substr(directory.size()) + L".";
-    WIN32_FIND_DATAW found{};
-    qln::UniqueFindHandle find(::FindFirstFileW((path + L".*.tmp").c_str(), &found));
-    if (!find) return;
     FILETIME nowFt{};
     ::GetSystemTimeAsFileTime(&nowFt);
     const ULONGLONG now = (static_cast<ULONGLONG>(nowFt.dwHighDateTime) << 32) | nowFt.dwLowDateTime;
-    do {
+    const std::wstring pattern = path.substr(directory.size()) + L".*.tmp";
+    qln::ForEachEntry(directory.empty() ? L"." : directory.substr(0, directory.size() - 1), pattern.c_str(), [&](const WIN32_FIND_DATAW& found) {
         // Only names of exactly this form: prefix, digits, ".", digits, ".tmp".
         const std::wstring name = found.cFileName;
-        if (name.size() <= prefix.size() + 4 || !qln::EqualsNoCase(name.substr(0, prefix.size()), prefix)) continue;
+        if (name.size() <= prefix.size() + 4 || !qln::EqualsNoCase(name.substr(0, prefix.size()), prefix)) return true;
         const std::wstring middle = name.substr(prefix.size(), name.size() - prefix.size() - 4);
         const auto dot = middle.find(L'.');
         const auto isDigits = [](std::wstring_view t) {
@@ -446,7 +444,7 @@ void RemoveStaleTempFiles(const std::wstring& path) {
         };
         if (dot == std::wstring::npos || !isDigits(std::wstring_view(middle).substr(0, dot)) ||
             !isDigits(std::wstring_view(middle).substr(dot + 1)) || (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            continue;
+            return true;
         }
         const DWORD pid = static_cast<DWORD>(std::wcstoull(middle.c_str(), nullptr, 10));
         const ULONGLONG written =
@@ -455,14 +453,15 @@ void RemoveStaleTempFiles(const std::wstring& path) {
         if (qln::UniqueHandle process(::OpenProcess(SYNCHRONIZE, FALSE, pid)); process) {
             writerAlive = ::WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
         }
-        if (writerAlive && now < written + kStaleAfter100ns) continue;
+        if (writerAlive && now < written + kStaleAfter100ns) return true;
         const std::wstring stale = directory + name;
         if (::DeleteFileW(stale.c_str())) {
             KM_LOG_INFO(L"Removed stale config cache temporary file {}", stale);
         } else {
             KM_LOG_WARN(L"Cannot remove stale config cache temporary file {}: error {}", stale, ::GetLastError());
         }
-    } while (::FindNextFileW(find.get(), &found));
+        return true;
+    });
 }
 
 }  // namespace

@@ -3,14 +3,14 @@
 #include "Utils/KM/KMLog.h"
 #include "Utils/PathUtils.h"
 #include "Utils/Registry.h"
+#include "Utils/StringConv.h"
 
 void KMAutoStartHelper::Register(const std::wstring& command) {
     CRegString entry(kRunValuePath);
     const qln::RefWString current = entry.Read();
     // Paths on Windows are case-insensitive: a value that differs only in
     // letter case already starts this executable.
-    if (::CompareStringOrdinal(current.c_str(), static_cast<int>(current.length()), command.c_str(),
-                               static_cast<int>(command.size()), TRUE) == CSTR_EQUAL) {
+    if (qln::EqualsNoCase(std::wstring_view(current.c_str(), current.length()), command)) {
         return;
     }
     entry.Write(qln::RefWString(command));

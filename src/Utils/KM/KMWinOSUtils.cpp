@@ -10,6 +10,7 @@
 #include "Utils/KM/KMLog.h"
 #include "Utils/PathUtils.h"
 #include "Utils/UniqueHandle.h"
+#include "Utils/StringConv.h"
 
 namespace {
 
@@ -17,10 +18,6 @@ constexpr DWORD kProbeTimeoutMs = 3000;
 constexpr int kWindowCloseChecks = 10;
 constexpr DWORD kWindowCloseCheckIntervalMs = 500;
 constexpr DWORD kExplorerRestartPauseMs = 1000;
-
-bool EqualsIgnoreCase(const wchar_t* a, const std::wstring& b) noexcept {
-    return ::CompareStringOrdinal(a, -1, b.c_str(), static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
-}
 
 HWND FindQLNCacheWindow() noexcept {
     return ::FindWindowW(KMWinOSUtils::kQLNCacheWindow, KMWinOSUtils::kQLNCacheWindow);
@@ -135,7 +132,7 @@ bool KMWinOSUtils::GetProcessIds(const std::wstring& name, std::vector<DWORD>& i
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof(entry);
     for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
-        if (!EqualsIgnoreCase(entry.szExeFile, name) || sessionOf(entry.th32ProcessID) != ownSession) continue;
+        if (!qln::EqualsNoCase(entry.szExeFile, name) || sessionOf(entry.th32ProcessID) != ownSession) continue;
         try {
             ids.push_back(entry.th32ProcessID);
         } catch (...) {

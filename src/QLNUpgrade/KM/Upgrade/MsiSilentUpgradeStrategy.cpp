@@ -9,6 +9,7 @@
 #include "SVN/KM/KMConfigManager.h"
 #include "Utils/KM/KMConfig.h"
 #include "Utils/KM/KMLog.h"
+#include "Utils/StringConv.h"
 
 namespace {
 
@@ -20,7 +21,7 @@ bool ConfirmInstall(UpgradeContext& ctx, UpgradeResult& result) {
     QLNVersionInfo cached;
     QLNVersionChecker::LoadFromRegistry(cached);
     const bool sameVersion = !ctx.version.empty() &&
-                             ::CompareStringOrdinal(cached.version.c_str(), -1, ctx.version.c_str(), -1, TRUE) == CSTR_EQUAL;
+                             qln::EqualsNoCase(cached.version, ctx.version);
     const PromptChoice choice = UpgradeQuestions().ConfirmSilentInstall(!cached.force && sameVersion);
     if (choice == PromptChoice::IgnoreVersion) {
         KM_LOG_INFO(L"User ignored MSI silent upgrade for version {}", ctx.version);

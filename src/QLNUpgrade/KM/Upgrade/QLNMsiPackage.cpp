@@ -473,7 +473,7 @@ std::wstring QLNMsiPackage::CreateMsiPackageAlias(const std::wstring& msiPath, c
         return {};
     }
     const std::wstring currentName = ::PathFindFileNameW(msiPath.c_str());
-    if (::CompareStringOrdinal(currentName.c_str(), -1, registeredName.c_str(), -1, TRUE) == CSTR_EQUAL) {
+    if (qln::EqualsNoCase(currentName, registeredName)) {
         KM_LOG_INFO(L"MSI filename matches registered PackageName, no alias needed");
         return {};
     }

@@ -18,6 +18,7 @@
 #include "Utils/KM/KMWinOSUtils.h"
 #include "Utils/PathUtils.h"
 #include "Utils/ScopeExit.h"
+#include "Utils/StringConv.h"
 #include "Utils/UniqueHandle.h"
 
 #include <compare>
@@ -46,13 +47,10 @@ bool NamesItsWorkspace(const std::wstring& version) {
 // Names of the folders directly below a folder (none when it cannot be listed).
 std::vector<std::wstring> ListSubfolders(const std::wstring& folder) {
     std::vector<std::wstring> names;
-    WIN32_FIND_DATAW entry{};
-    qln::UniqueFindHandle find(::FindFirstFileW((folder + L"\\*").c_str(), &entry));
-    if (!find) return names;
-    do {
-        const std::wstring name = entry.cFileName;
-        if (name != L"." && name != L".." && (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(name);
-    } while (::FindNextFileW(find.get(), &entry));
+    qln::ForEachEntry(folder, L"*", [&](const WIN32_FIND_DATAW& entry) {
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) names.push_back(entry.cFileName);
+        return true;
+    });
     return names;
 }
 
@@ -91,10 +89,6 @@ Settling SettlingOf(const std::wstring& workspace, const std::wstring& release) 
 const wchar_t* HistoryMode(bool resume, bool manual) {
     if (resume) return manual ? L"resume_manual" : L"resume_silent";
     return manual ? L"manual" : L"silent";
-}
-
-bool EqualsNoCase(const std::wstring& a, const wchar_t* b) {
-    return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b, -1, TRUE) == CSTR_EQUAL;
 }
 
 UpgradeStrategyChain ChainFor(UpgradeType type, bool byReplace, bool byMsi) {
@@ -171,7 +165,7 @@ bool QLNUpgradeEngine::SettleOtherDeployments(const std::wstring& installRoot, c
     const std::wstring installation = QLNUpgradeWorkspace::InstallationPath(installRoot);
     const std::wstring own = QLNVersionInfo::VersionFolderName(version);
     for (const std::wstring& name : ListSubfolders(installation)) {
-        if (EqualsNoCase(name, own.c_str())) continue;
+        if (qln::EqualsNoCase(name, own)) continue;
         const std::wstring path = installation + L"\\" + name;
         const Settling settling = SettlingOf(path, name);
         if (settling == Settling::LeaveAlone) continue;
@@ -380,7 +374,7 @@ UpgradeResult QLNUpgradeEngine::ResumeUpgrade() {
         return UpgradeResult::Success;
     }
     KM_LOG_INFO(L"Resuming interrupted upgrade to version {} (type={})", progress.targetVersion, progress.upgradeType);
-    const bool recordedSilent = EqualsNoCase(progress.upgradeType, L"silent");
+    const bool recordedSilent = qln::EqualsNoCase(progress.upgradeType, L"silent");
 
     std::wstring target;
     bool silent = false;

@@ -257,17 +257,15 @@ void QLNAdminLogFolder::RemoveOldFiles() {
         return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
     };
     constexpr std::uint64_t kKeepTicks = std::uint64_t{kKeepDays} * 24 * 3600 * 10000000;
-    WIN32_FIND_DATAW entry{};
-    qln::UniqueFindHandle find(::FindFirstFileW((folder + L"*.log").c_str(), &entry));
-    if (!find) return;
-    do {
+    qln::ForEachEntry(folder.substr(0, folder.size() - 1), L"*.log", [&](const WIN32_FIND_DATAW& entry) {
         const std::wstring name = entry.cFileName;
         if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || ticks(entry.ftLastWriteTime) + kKeepTicks > ticks(now))
-            continue;
+            return true;
         if (::DeleteFileW((folder + name).c_str())) {
             KM_LOG_INFO(L"Removed old log file {}{}", folder, name);
         } else {
             KM_LOG_WARN(L"Cannot remove old log file {}{}, error: {}", folder, name, ::GetLastError());
         }
-    } while (::FindNextFileW(find.get(), &entry));
+        return true;
+    });
 }

@@ -203,16 +203,16 @@ bool ReplaceSilentUpgradeStrategy::ReclaimRenamedAside(const ReplaceDeployJourna
     bool found = false;
     for (const std::wstring& path : journal.Files()) {
         const std::wstring installed = installRoot + L"\\" + path;
-        WIN32_FIND_DATAW entry{};
-        qln::UniqueFindHandle find(::FindFirstFileW((installed + std::wstring(kBackupSuffix) + L"*").c_str(), &entry));
-        if (!find) continue;
-        do {
-            if (!IsReplaceBackupFileName(entry.cFileName)) continue;
+        const std::wstring folder = ParentOf(installed);
+        const std::wstring pattern = installed.substr(folder.size() + 1) + std::wstring(kBackupSuffix) + L"*";
+        qln::ForEachEntry(folder, pattern.c_str(), [&](const WIN32_FIND_DATAW& entry) {
+            if (!IsReplaceBackupFileName(entry.cFileName)) return true;
             KM_LOG_INFO(L"The interrupted run renamed {} aside to {}", path, entry.cFileName);
             // It may have been killed before it asked for the deletion.
-            DeleteAtRestart(ParentOf(installed) + L"\\" + entry.cFileName);
+            DeleteAtRestart(folder + L"\\" + entry.cFileName);
             found = true;
-        } while (::FindNextFileW(find.get(), &entry));
+            return true;
+        });
     }
     return found;
 }

@@ -8,6 +8,7 @@
 
 #include "QLNUpgrade/KM/Upgrade/ReplaceSilentUpgradeStrategy.h"
 #include "Utils/KM/KMLog.h"
+#include "Utils/PathUtils.h"
 #include "Utils/StringConv.h"
 #include "Utils/UniqueHandle.h"
 
@@ -21,9 +22,6 @@ bool EndsWithNoCase(std::wstring_view text, std::wstring_view suffix) noexcept {
     return text.size() >= suffix.size() && qln::EqualsNoCase(text.substr(text.size() - suffix.size()), suffix);
 }
 
-bool IsDotEntry(const wchar_t* name) noexcept {
-    return std::wcscmp(name, L".") == 0 || std::wcscmp(name, L"..") == 0;
-}
 
 // A directory that is a directory of its own and not a link to another place.
 bool IsPlainDirectory(const std::wstring& path) noexcept {
@@ -77,19 +75,17 @@ std::wstring ReplaceSilentUpgradeStrategy::FindExtractedProductDir(const std::ws
         return common;
     }
 
-    {
-        WIN32_FIND_DATAW entry{};
-        qln::UniqueFindHandle find(::FindFirstFileW((extractDir + L"\\*").c_str(), &entry));
-        if (!find) return {};
-        do {
-            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || IsDotEntry(entry.cFileName)) continue;
-            const std::wstring candidate = extractDir + L"\\" + entry.cFileName + L"\\Quillon";
-            if (IsProductDirCandidate(extractDir, candidate)) {
-                find.reset();
-                KM_LOG_DEBUG(L"Found product dir via fallback: {}", candidate);
-                return candidate;
-            }
-        } while (::FindNextFileW(find.get(), &entry));
+    std::wstring found;
+    qln::ForEachEntry(extractDir, L"*", [&](const WIN32_FIND_DATAW& entry) {
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return true;
+        const std::wstring candidate = extractDir + L"\\" + entry.cFileName + L"\\Quillon";
+        if (!IsProductDirCandidate(extractDir, candidate)) return true;
+        found = candidate;
+        return false;
+    });
+    if (!found.empty()) {
+        KM_LOG_DEBUG(L"Found product dir via fallback: {}", found);
+        return found;
     }
 
     if (IsProductDirCandidate(extractDir, extractDir)) {
@@ -102,33 +98,30 @@ std::wstring ReplaceSilentUpgradeStrategy::FindExtractedProductDir(const std::ws
 
 void ReplaceSilentUpgradeStrategy::ScanDirectoryRecursive(const std::wstring& root, const std::wstring& directory,
                                                           std::vector<std::wstring>& files, PathSet& seen) {
-    WIN32_FIND_DATAW entry{};
-    qln::UniqueFindHandle find(::FindFirstFileW((directory + L"\\*").c_str(), &entry));
-    if (!find) return;
-    do {
-        if (IsDotEntry(entry.cFileName)) continue;
+    qln::ForEachEntry(directory, L"*", [&](const WIN32_FIND_DATAW& entry) {
         const std::wstring name = entry.cFileName;
         const std::wstring fullPath = directory + L"\\" + name;
         if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
             // A junction or link may loop or lead outside the tree; whatever
             // it points at is not part of this tree.
             KM_LOG_WARN(L"Skipping reparse point: {}", fullPath);
-            continue;
+            return true;
         }
         if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
             ScanDirectoryRecursive(root, fullPath, files, seen);
-            continue;
+            return true;
         }
         const size_t dot = name.rfind(L'.');
-        if (dot != std::wstring::npos && qln::EqualsNoCase(std::wstring_view(name).substr(dot), L".msi")) continue;
-        if (name.size() > kBackupSuffix.size() && EndsWithNoCase(name, kBackupSuffix)) continue;
+        if (dot != std::wstring::npos && qln::EqualsNoCase(std::wstring_view(name).substr(dot), L".msi")) return true;
+        if (name.size() > kBackupSuffix.size() && EndsWithNoCase(name, kBackupSuffix)) return true;
 
         std::wstring relativePath = fullPath.substr(root.size() + 1);
         if (seen.insert(relativePath).second) {
             files.push_back(std::move(relativePath));
             KM_LOG_DEBUG(L"Discovered additional file: {}", fullPath);
         }
-    } while (::FindNextFileW(find.get(), &entry));
+        return true;
+    });
 }
 
 UpgradeFileCategory ReplaceSilentUpgradeStrategy::CategorizeUpgradeFile(std::wstring_view relativePath) {
