@@ -354,7 +354,7 @@ size_t CleanupBackupFilesBelow(const std::wstring& root) {
         const std::wstring base = (!dir.empty() && dir.back() == L'\\') ? dir.substr(0, dir.size() - 1) : dir;
         qln::ForEachEntry(base, L"*", [&](const WIN32_FIND_DATAW& found) {
             const std::wstring name = found.cFileName;
-            const std::wstring path = base + L"\\" + name;
+            const std::wstring path = qln::JoinPath(base, name);
             if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
                 if (IsWalkedDirectory(found.dwFileAttributes)) pending.push_back(path);
                 return true;

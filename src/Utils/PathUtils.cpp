@@ -291,10 +291,26 @@ bool IsPlainFileName(std::wstring_view name) noexcept {
     return IsSafeRelativePath(name) && name.find_first_of(L"\\/") == std::wstring_view::npos;
 }
 
+bool Exists(const std::wstring& path) noexcept {
+    return ::PathFileExistsW(path.c_str()) != FALSE;
+}
+
+std::wstring ParentOf(const std::wstring& path) {
+    const size_t slash = path.rfind(L'\\');
+    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
+std::wstring JoinPath(std::wstring_view folder, std::wstring_view name) {
+    std::wstring path(folder);
+    if (!path.empty() && path.back() != L'\\') path.push_back(L'\\');
+    path.append(name);
+    return path;
+}
+
 void ForEachEntry(const std::wstring& directory, const wchar_t* pattern,
                   const std::function<bool(const WIN32_FIND_DATAW&)>& visit) {
     WIN32_FIND_DATAW entry{};
-    UniqueFindHandle find(::FindFirstFileW((directory + L"\\" + pattern).c_str(), &entry));
+    UniqueFindHandle find(::FindFirstFileW(JoinPath(directory, pattern).c_str(), &entry));
     if (!find) return;
     do {
         if (!IsDotEntry(entry.cFileName) && !visit(entry)) return;
@@ -313,7 +329,7 @@ bool RemoveDirectoryTree(const std::wstring& directory) {
     }
     if (IsPlainDirectory(attributes)) {
         ForEachEntry(directory, L"*", [&](const WIN32_FIND_DATAW& entry) {
-            (void)RemoveDirectoryTree(directory + L"\\" + entry.cFileName);
+            (void)RemoveDirectoryTree(JoinPath(directory, entry.cFileName));
             return true;
         });
     }

@@ -69,6 +69,15 @@ namespace qln {
 // A safe relative path of one component: a file name and nothing else.
 [[nodiscard]] bool IsPlainFileName(std::wstring_view name) noexcept;
 
+// Whether a file or folder exists at path.
+[[nodiscard]] bool Exists(const std::wstring& path) noexcept;
+// The path up to its last backslash (empty when it has none).
+[[nodiscard]] std::wstring ParentOf(const std::wstring& path);
+
+// folder and name with one backslash between them (none added when folder
+// already ends in one).
+[[nodiscard]] std::wstring JoinPath(std::wstring_view folder, std::wstring_view name);
+
 // Whether directory entry attributes name a folder that is no reparse point
 // (junction, mount point, symbolic link): one a walk may descend into and a
 // run with administrator rights may work below.

@@ -304,7 +304,7 @@ void KMWinOSUtils::RestartExplorer() noexcept {
         ::Sleep(kExplorerRestartPauseMs);
         wchar_t windowsDir[MAX_PATH] = {};
         ::GetWindowsDirectoryW(windowsDir, MAX_PATH);
-        const std::wstring path = std::wstring(windowsDir) + L"\\" + L"explorer.exe";
+        const std::wstring path = qln::JoinPath(windowsDir, L"explorer.exe");
         // Windows often restarts its shell by itself; then no second one is started.
         if (!asShell) {
             (void)MakeProcessExist(path);

@@ -355,7 +355,7 @@ bool QLNMsiPackage::DownloadMsi(const QLNVersionInfo& info, const std::wstring& 
         return false;
     }
     KM_LOG_INFO(L"Staging directory: {}", stagingDir);
-    msiPath = stagingDir + L"\\" + PackageFileNameOf(url, info);
+    msiPath = qln::JoinPath(stagingDir, PackageFileNameOf(url, info));
     KM_LOG_INFO(L"Downloading MSI from {}", url);
     return Download(url, msiPath, force);
 }
@@ -417,8 +417,8 @@ bool QLNMsiPackage::EnsureMsiReadyIn(const std::wstring& dir, const QLNVersionIn
                                      std::wstring& msiPath) {
     KM_LOG_INFO(L"EnsureMsiReady: version={}, url={}, into {}", info.version, url, dir);
     const std::wstring name = PackageFileNameOf(url, info);
-    msiPath = dir + L"\\" + name;
-    const std::wstring cached = BuildStagingDir(info) + L"\\" + name;
+    msiPath = qln::JoinPath(dir, name);
+    const std::wstring cached = qln::JoinPath(BuildStagingDir(info), name);
     return FetchVerified(
         [&](bool force) { return (!force && CopyFreshCachedPackage(cached, msiPath)) || Download(url, msiPath, true); },
         msiPath, false);
@@ -478,7 +478,7 @@ std::wstring QLNMsiPackage::CreateMsiPackageAlias(const std::wstring& msiPath, c
         return {};
     }
     KM_LOG_INFO(L"Registered PackageName='{}' differs from current '{}', creating alias", registeredName, currentName);
-    const std::wstring aliasPath = aliasDir + L"\\" + registeredName;
+    const std::wstring aliasPath = qln::JoinPath(aliasDir, registeredName);
     ::DeleteFileW(aliasPath.c_str());
     if (::CreateHardLinkW(aliasPath.c_str(), msiPath.c_str(), nullptr)) {
         KM_LOG_INFO(L"Created hardlink alias: {}", aliasPath);

@@ -55,7 +55,7 @@ std::vector<std::wstring> ListSubfolders(const std::wstring& folder) {
 }
 
 bool HasJournal(const std::wstring& workspace) {
-    return ::PathFileExistsW((workspace + L"\\" + ReplaceSilentUpgradeStrategy::kJournalName).c_str()) != FALSE;
+    return ::PathFileExistsW(qln::JoinPath(workspace, ReplaceSilentUpgradeStrategy::kJournalName).c_str()) != FALSE;
 }
 
 // Whether a deployment journal waits in a workspace of the installation.
@@ -63,7 +63,7 @@ bool HasInterruptedDeployment(const std::wstring& installRoot) {
     const std::wstring installation = QLNUpgradeWorkspace::InstallationPath(installRoot);
     if (installation.empty()) return false;
     for (const std::wstring& name : ListSubfolders(installation)) {
-        if (HasJournal(installation + L"\\" + name)) return true;
+        if (HasJournal(qln::JoinPath(installation, name))) return true;
     }
     return false;
 }
@@ -166,7 +166,7 @@ bool QLNUpgradeEngine::SettleOtherDeployments(const std::wstring& installRoot, c
     const std::wstring own = QLNVersionInfo::VersionFolderName(version);
     for (const std::wstring& name : ListSubfolders(installation)) {
         if (qln::EqualsNoCase(name, own)) continue;
-        const std::wstring path = installation + L"\\" + name;
+        const std::wstring path = qln::JoinPath(installation, name);
         const Settling settling = SettlingOf(path, name);
         if (settling == Settling::LeaveAlone) continue;
         // Mixing two releases' files would leave neither: a newer one's

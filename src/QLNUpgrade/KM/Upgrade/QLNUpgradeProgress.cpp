@@ -2,6 +2,7 @@
 
 #include "QLNUpgrade/KM/Upgrade/QLNVersionInfo.h"
 #include "Utils/KM/KMLog.h"
+#include "Utils/PathUtils.h"
 #include "Utils/Registry.h"
 #include "Utils/StringConv.h"
 
@@ -31,10 +32,6 @@ void WriteValue(ValueIndex index, const std::wstring& text) {
 
 bool IsInProgressState(const std::wstring& state) {
     return qln::EqualsNoCase(state, kInProgress);
-}
-
-bool PathExists(const std::wstring& path) {
-    return ::PathFileExistsW(path.c_str()) != FALSE;
 }
 
 std::wstring_view Trim(std::wstring_view text) {
@@ -130,18 +127,18 @@ bool QLNUpgradeProgress::Validate() const {
         KM_LOG_WARN(L"Target version '{}' is no longer newer than running version, skipping resume", targetVersion);
         return false;
     }
-    if (!PathExists(stagingDir)) {
+    if (!qln::Exists(stagingDir)) {
         KM_LOG_WARN(L"Staging directory no longer exists: {}", stagingDir);
         return false;
     }
     const std::wstring binDir = productDir + L"\\bin";
-    if (!PathExists(binDir)) {
+    if (!qln::Exists(binDir)) {
         KM_LOG_WARN(L"Product directory invalid (bin\\ not found): {}", productDir);
         return false;
     }
     for (const wchar_t* keyFile : {L"Quillon.dll", L"QuillProc.exe"}) {
-        const std::wstring path = binDir + L"\\" + keyFile;
-        if (!PathExists(path)) {
+        const std::wstring path = qln::JoinPath(binDir, keyFile);
+        if (!qln::Exists(path)) {
             KM_LOG_WARN(L"Key extracted file missing: {}", path);
             return false;
         }

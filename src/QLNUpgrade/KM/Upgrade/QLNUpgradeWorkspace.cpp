@@ -146,17 +146,17 @@ std::wstring QLNUpgradeWorkspace::InstallationKey(const std::wstring& installRoo
 
 std::wstring QLNUpgradeWorkspace::RootPath() {
     const std::wstring programData = GetProgramDataDirectory();
-    return programData.empty() ? std::wstring() : programData + L"\\" + kRootName;
+    return programData.empty() ? std::wstring() : qln::JoinPath(programData, kRootName);
 }
 
 std::wstring QLNUpgradeWorkspace::InstallationPath(const std::wstring& installRoot) {
     const std::wstring root = RootPath();
-    return root.empty() ? std::wstring() : root + L"\\" + InstallationKey(installRoot);
+    return root.empty() ? std::wstring() : qln::JoinPath(root, InstallationKey(installRoot));
 }
 
 std::wstring QLNUpgradeWorkspace::PathFor(const std::wstring& installRoot, const std::wstring& version) {
     const std::wstring installation = InstallationPath(installRoot);
-    return installation.empty() ? std::wstring() : installation + L"\\" + QLNVersionInfo::VersionFolderName(version);
+    return installation.empty() ? std::wstring() : qln::JoinPath(installation, QLNVersionInfo::VersionFolderName(version));
 }
 
 bool QLNUpgradeWorkspace::Open(const std::wstring& installRoot, const std::wstring& version) {
@@ -167,7 +167,7 @@ bool QLNUpgradeWorkspace::Open(const std::wstring& installRoot, const std::wstri
         return false;
     }
     const std::wstring installation = InstallationPath(installRoot);
-    const std::wstring path = installation + L"\\" + QLNVersionInfo::VersionFolderName(version);
+    const std::wstring path = qln::JoinPath(installation, QLNVersionInfo::VersionFolderName(version));
     if (!OpenCheckedRoot(m_folders[0], root) ||
         !HoldOrCreate(m_folders[1], installation) || !HoldOrCreate(m_folders[2], path)) {
         Close();
@@ -184,7 +184,7 @@ bool QLNUpgradeWorkspace::TakePackage(HANDLE heldPackage, const std::wstring& fi
         KM_LOG_ERROR(L"Upgrade workspace: cannot take the package '{}'", fileName);
         return false;
     }
-    const std::wstring target = m_path + L"\\" + fileName;
+    const std::wstring target = qln::JoinPath(m_path, fileName);
     m_package.reset();
     ::SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
     ::DeleteFileW(target.c_str());

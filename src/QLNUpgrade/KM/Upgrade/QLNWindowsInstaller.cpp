@@ -9,6 +9,7 @@
 #include <fmt/xchar.h>
 
 #include "Utils/KM/KMLog.h"
+#include "Utils/PathUtils.h"
 #include "Utils/KM/KMSystemLibrary.h"
 #include "Utils/StringConv.h"
 
@@ -90,7 +91,7 @@ private:
 std::wstring QLNWindowsInstaller::SystemMsiexecPath() {
     wchar_t system[MAX_PATH] = {};
     const UINT length = ::GetSystemDirectoryW(system, MAX_PATH);
-    return length == 0 || length >= MAX_PATH ? std::wstring() : std::wstring(system, length) + L"\\" + kMsiexec;
+    return length == 0 || length >= MAX_PATH ? std::wstring() : qln::JoinPath(std::wstring_view(system, length), kMsiexec);
 }
 
 std::optional<std::wstring> QLNWindowsInstaller::BuildCommandLine(Run run, const std::wstring& package,

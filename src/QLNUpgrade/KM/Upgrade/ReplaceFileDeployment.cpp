@@ -17,12 +17,8 @@
 
 namespace {
 
-bool Exists(const std::wstring& path) noexcept { return ::PathFileExistsW(path.c_str()) != FALSE; }
-
-std::wstring ParentOf(const std::wstring& path) {
-    const size_t slash = path.rfind(L'\\');
-    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
-}
+using qln::Exists;
+using qln::ParentOf;
 
 // Whether both files can be read and hold the same bytes.
 bool SameContent(const std::wstring& first, const std::wstring& second) noexcept {
@@ -202,14 +198,14 @@ bool ReplaceSilentUpgradeStrategy::ReclaimRenamedAside(const ReplaceDeployJourna
     if (!journal.RestartNeeded()) return false;
     bool found = false;
     for (const std::wstring& path : journal.Files()) {
-        const std::wstring installed = installRoot + L"\\" + path;
+        const std::wstring installed = qln::JoinPath(installRoot, path);
         const std::wstring folder = ParentOf(installed);
         const std::wstring pattern = installed.substr(folder.size() + 1) + std::wstring(kBackupSuffix) + L"*";
         qln::ForEachEntry(folder, pattern.c_str(), [&](const WIN32_FIND_DATAW& entry) {
             if (!IsReplaceBackupFileName(entry.cFileName)) return true;
             KM_LOG_INFO(L"The interrupted run renamed {} aside to {}", path, entry.cFileName);
             // It may have been killed before it asked for the deletion.
-            DeleteAtRestart(folder + L"\\" + entry.cFileName);
+            DeleteAtRestart(qln::JoinPath(folder, entry.cFileName));
             found = true;
             return true;
         });
@@ -224,7 +220,7 @@ bool ReplaceSilentUpgradeStrategy::BackupFileForRollback(const std::wstring& ins
         KM_LOG_DEBUG(L"Target does not exist, no backup needed: {}", installedPath);
         return true;
     }
-    const std::wstring backupPath = backupDir + L"\\" + relativePath;
+    const std::wstring backupPath = qln::JoinPath(backupDir, relativePath);
     (void)CreateDirectoryPath(ParentOf(backupPath));
     if (::CopyFileW(installedPath.c_str(), backupPath.c_str(), FALSE)) {
         // The attributes (read-only above all) are part of what a rollback
@@ -244,8 +240,8 @@ bool ReplaceSilentUpgradeStrategy::BackupFileForRollback(const std::wstring& ins
 
 ReplaceSilentUpgradeStrategy::RollbackOutcome ReplaceSilentUpgradeStrategy::RollbackFile(const std::wstring& relativePath, const std::wstring& installRoot,
                                                 const std::wstring& backupDir) {
-    const std::wstring installedPath = installRoot + L"\\" + relativePath;
-    const std::wstring backupPath = backupDir + L"\\" + relativePath;
+    const std::wstring installedPath = qln::JoinPath(installRoot, relativePath);
+    const std::wstring backupPath = qln::JoinPath(backupDir, relativePath);
 
     // The old file that was renamed aside in this run is still the very file
     // (still held open by someone): giving it its name back restores it

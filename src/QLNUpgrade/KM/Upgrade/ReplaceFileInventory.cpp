@@ -78,7 +78,7 @@ std::wstring ReplaceSilentUpgradeStrategy::FindExtractedProductDir(const std::ws
     std::wstring found;
     qln::ForEachEntry(extractDir, L"*", [&](const WIN32_FIND_DATAW& entry) {
         if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return true;
-        const std::wstring candidate = extractDir + L"\\" + entry.cFileName + L"\\Quillon";
+        const std::wstring candidate = qln::JoinPath(qln::JoinPath(extractDir, entry.cFileName), L"Quillon");
         if (!IsProductDirCandidate(extractDir, candidate)) return true;
         found = candidate;
         return false;
@@ -100,7 +100,7 @@ void ReplaceSilentUpgradeStrategy::ScanDirectoryRecursive(const std::wstring& ro
                                                           std::vector<std::wstring>& files, PathSet& seen) {
     qln::ForEachEntry(directory, L"*", [&](const WIN32_FIND_DATAW& entry) {
         const std::wstring name = entry.cFileName;
-        const std::wstring fullPath = directory + L"\\" + name;
+        const std::wstring fullPath = qln::JoinPath(directory, name);
         if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
             // A junction or link may loop or lead outside the tree; whatever
             // it points at is not part of this tree.
@@ -187,7 +187,7 @@ int32_t ReplaceSilentUpgradeStrategy::RemoveObsoleteFiles(const std::wstring& in
     for (const auto& path : installed) {
         if (expectedFiles.count(path) != 0) continue;
         ++obsolete;
-        KM_LOG_INFO(L"[DryRun] Obsolete file would be deleted: {}", installRoot + L"\\" + path);
+        KM_LOG_INFO(L"[DryRun] Obsolete file would be deleted: {}", qln::JoinPath(installRoot, path));
     }
     KM_LOG_INFO(L"[DryRun] Found {} obsolete files (removal disabled, set ENABLE_REMOVE_OBSOLETE_FILE to enable)",
                 obsolete);

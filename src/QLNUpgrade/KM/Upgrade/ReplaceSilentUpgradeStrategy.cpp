@@ -15,12 +15,8 @@
 
 namespace {
 
-bool Exists(const std::wstring& path) noexcept { return ::PathFileExistsW(path.c_str()) != FALSE; }
-
-std::wstring ParentOf(const std::wstring& path) {
-    const size_t slash = path.rfind(L'\\');
-    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
-}
+using qln::Exists;
+using qln::ParentOf;
 
 // Deletes a directory tree of our own; a junction inside it goes as a link.
 bool RemoveDirectoryTree(const std::wstring& directory) {
@@ -59,7 +55,7 @@ bool CreateInstalledFolders(const std::wstring& installRoot, const std::wstring&
 void RemoveCreatedFolders(const std::wstring& installRoot, const ReplaceDeployJournal& journal) {
     const auto& folders = journal.Folders();
     for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) {
-        const std::wstring path = installRoot + L"\\" + *folder;
+        const std::wstring path = qln::JoinPath(installRoot, *folder);
         if (::RemoveDirectoryW(path.c_str())) {
             KM_LOG_INFO(L"Rolled back (removed new folder): {}", *folder);
         } else if (::GetLastError() != ERROR_FILE_NOT_FOUND && ::GetLastError() != ERROR_PATH_NOT_FOUND) {
@@ -185,8 +181,8 @@ bool ReplaceSilentUpgradeStrategy::DeployCategorizedFiles(const FileInventory& i
         categoryDeployed.clear();
 
         for (const auto& path : files->second) {
-            const std::wstring newFile = productDir + L"\\" + path;
-            const std::wstring installedFile = installRoot + L"\\" + path;
+            const std::wstring newFile = qln::JoinPath(productDir, path);
+            const std::wstring installedFile = qln::JoinPath(installRoot, path);
             if (!Exists(newFile)) {
                 KM_LOG_DEBUG(L"Source file not found, skipping: {}", newFile);
                 continue;
@@ -271,7 +267,7 @@ UpgradeResult ReplaceSilentUpgradeStrategy::Execute(UpgradeContext& context) {
     }
     KM_LOG_INFO(L"Extracted product directory: {}", productDir);
 
-    ReplaceDeployJournal journal(context.stagingDir + L"\\" + kJournalName);
+    ReplaceDeployJournal journal(qln::JoinPath(context.stagingDir, kJournalName));
     // What a rollback restores must be what this run (or the run it continues) saved.
     qln::ProtectedDirectory backupFolder;
     bool continuing = journal.Load();
@@ -399,7 +395,7 @@ bool ReplaceSilentUpgradeStrategy::RollBackJournal(ReplaceDeployJournal& journal
 
 ReplaceSilentUpgradeStrategy::InterruptedRollback ReplaceSilentUpgradeStrategy::RollBackInterruptedDeployment(
     const std::wstring& stagingDir, const std::wstring& installRoot) {
-    ReplaceDeployJournal journal(stagingDir + L"\\" + kJournalName);
+    ReplaceDeployJournal journal(qln::JoinPath(stagingDir, kJournalName));
     if (!journal.Load()) return journal.Unreadable() ? InterruptedRollback::Impossible : InterruptedRollback::NothingToDo;
     KM_LOG_WARN(L"Rolling back the interrupted deployment journalled in {}", stagingDir);
     ReplaceSilentUpgradeStrategy strategy;
