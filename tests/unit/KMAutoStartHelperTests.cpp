@@ -8,6 +8,7 @@
 #include "Utils/ScopeExit.h"
 #include "Utils/StringConv.h"
 
+#include "support/ScopedSeam.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -69,9 +70,10 @@ DWORD WINAPI DeepModuleFileName(HMODULE, LPWSTR buffer, DWORD size) {
 }
 
 TEST_F(AutoStartTest, AnExecutableBeyondMaxPathIsRegisteredWhole) {
-    qln::seams::g_getModuleFileName = &DeepModuleFileName;
-    KMAutoStartHelper::RegisterCurrentExe();
-    qln::seams::g_getModuleFileName = nullptr;
+    {
+        qlntest::ScopedSeam deep(qln::seams::g_getModuleFileName, &DeepModuleFileName);
+        KMAutoStartHelper::RegisterCurrentExe();
+    }
     EXPECT_EQ(RunValue(), kDeepExe);
 }
 

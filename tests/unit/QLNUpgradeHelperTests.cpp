@@ -1,6 +1,7 @@
 // The daemon's actions: the elevated copy and its exit codes, the upgrade
 // worker, the update check with its real prompts, the resume check and the
 // backup clean-up.
+#include "support/ScopedSeam.h"
 #include "support/TaskDialogDriver.h"
 #include "support/TestSupport.h"
 #include "support/UpgradeFixtures.h"
@@ -19,16 +20,13 @@
 
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <vector>
 
 namespace {
 
 constexpr wchar_t kVersionCheckKey[] = L"Software\\Quillon\\VersionCheck";
 const std::wstring kTarget = qlntest::kPackageVersion;
-
-bool NotAdmin() {
-    return false;
-}
 
 // Every launch of the elevated copy goes through here: what was asked for is
 // kept, then the real ShellExecuteExW runs.
@@ -78,12 +76,12 @@ protected:
     void SetUp() override {
         g_upgradeInProgress = false;
         g_launch = {};
-        qln::seams::g_elevationShellExecuteEx = &RecordAndLaunch;
     }
-    void TearDown() override {
-        EXPECT_TRUE(AnswerDialogsUntilReleased(IDOK)) << "a worker or prompt is still running";
-        qln::seams::g_elevationShellExecuteEx = nullptr;
-        qln::seams::g_isRunningAsAdmin = nullptr;
+    void TearDown() override { EXPECT_TRUE(AnswerDialogsUntilReleased(IDOK)) << "a worker or prompt is still running"; }
+    // Overrides that last until TearDown has waited for the worker.
+    void RunNotElevated() { m_admin.emplace(qln::seams::g_isRunningAsAdmin, [] { return false; }); }
+    void LaunchThrough(qln::seams::ElevationShellExecuteExFn launch) {
+        m_launch.emplace(qln::seams::g_elevationShellExecuteEx, launch);
     }
     // Waits for the end of the running flow, answering every dialog it shows
     // with the button; false after a minute.
@@ -96,6 +94,9 @@ protected:
         }
         return true;
     }
+    std::optional<qlntest::ScopedSeam<qln::seams::IsRunningAsAdminFn>> m_admin;
+    std::optional<qlntest::ScopedSeam<qln::seams::ElevationShellExecuteExFn>> m_launch{
+        std::in_place, qln::seams::g_elevationShellExecuteEx, &RecordAndLaunch};
     qlntest::LogCapture log;
 };
 
@@ -153,7 +154,7 @@ TEST_F(Worker, ElevatedCopyIsStartedThroughRunasAndItsExitCodeMappedBack) {
 }
 
 TEST_F(Worker, NotElevatedSilentRequestRunsTheElevatedCopy) {
-    qln::seams::g_isRunningAsAdmin = &NotAdmin;
+    RunNotElevated();
     (void)KMWinOSUtils::TerminateProcessByName(L"QLNCache.exe");
     QLNVersionInfo release;
     release.version = L"2.0.1";
@@ -188,15 +189,15 @@ TEST_F(Worker, NotElevatedSilentRequestRunsTheElevatedCopy) {
 }
 
 TEST_F(Worker, DeclinedAndImpossibleElevationAreRecorded) {
-    qln::seams::g_isRunningAsAdmin = &NotAdmin;
-    qln::seams::g_elevationShellExecuteEx = &DeclinePrompt;
+    RunNotElevated();
+    LaunchThrough(&DeclinePrompt);
     ExecuteUpgradeAsync(L"2.0.1", UpgradeType::Silent, false);
     ASSERT_TRUE(AnswerDialogsUntilReleased(IDOK));
     EXPECT_TRUE(log.Contains("User declined UAC elevation"));
     EXPECT_TRUE(log.Contains("Upgrade cancelled by user"));
     EXPECT_EQ(qlntest::HistoryTail(0), L"elevate_failed|0|10|2.0.1");
 
-    qln::seams::g_elevationShellExecuteEx = &CannotLaunch;
+    LaunchThrough(&CannotLaunch);
     g_upgradeInProgress = true;  // claimed by the resume prompt
     ExecuteUpgradeAsync(L"", UpgradeType::Resume, true);
     int dialogs = 0;
@@ -215,7 +216,7 @@ TEST_F(Worker, DeclinedAndImpossibleElevationAreRecorded) {
 // resume worked on (a newer cached one when the record failed validation),
 // whose download the daemon cleans.
 TEST_F(Worker, ResumeWorkerGoesByTheUsersRecord) {
-    qln::seams::g_isRunningAsAdmin = &NotAdmin;
+    RunNotElevated();
     QLNUpgradeProgress record;
     record.inProgress = true;
     record.targetVersion = kTarget;
@@ -245,7 +246,7 @@ TEST_F(Worker, ResumeWorkerGoesByTheUsersRecord) {
 // The installer's wizard runs with administrator rights only in the elevated
 // copy, on its own verified copy of the package.
 TEST_F(Worker, ManualRequestRunsTheElevatedCopy) {
-    qln::seams::g_isRunningAsAdmin = &NotAdmin;
+    RunNotElevated();
     ElevatedCopy copy(0);
     ExecuteUpgradeAsync(kTarget, UpgradeType::Manual, false);
     ASSERT_TRUE(AnswerDialogsUntilReleased(IDOK));
