@@ -280,7 +280,7 @@ TEST_F(UpdateCheck, VersionCheckOtherThanTrueOrOneDisablesIt) {
     qlntest::SetKmString(L"VersionCheck", L"TRUE");
     PerformUpdateCheck();
     EXPECT_TRUE(log.Contains("Version check disabled by server config, skipping auto check"));
-    EXPECT_FALSE(log.Contains("LoadVersionInfo"));
+    EXPECT_FALSE(log.Contains("LoadVersionInfo: loading version info"));
     qlntest::SetKmString(L"VersionCheck", L"1");
     g_upgradeInProgress = true;
     PerformUpdateCheck();

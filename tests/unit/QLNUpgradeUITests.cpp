@@ -262,8 +262,8 @@ TEST_F(PromptTest, OneButtonDialogs) {
                                                 L"). No update is needed at this time.\n\nIf you have any questions, "
                                                 L"please contact Marlow helper."));
     EXPECT_TRUE(HasText(dialogs[1].statics, L"An upgrade is already in progress"));
-    EXPECT_TRUE(m_log->Contains("[QLNUpgradeUI::PromptNoNewVersion] Showing no-new-version dialog"));
-    EXPECT_TRUE(m_log->Contains("[QLNUpgradeUI::PromptUpgradeAlreadyInProgress] Showing upgrade-already-in-progress dialog"));
+    EXPECT_TRUE(m_log->Contains("Showing no-new-version dialog"));
+    EXPECT_TRUE(m_log->Contains("Showing upgrade-already-in-progress dialog"));
 }
 
 TEST_F(PromptTest, FailedDialogIsTheNegativeAnswer) {

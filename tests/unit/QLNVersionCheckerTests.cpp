@@ -659,8 +659,7 @@ TEST_F(QLNVersionCheckerPolicy, IntervalMustBeStrictlyExceeded) {
                              ", timeSinceLastNotify=3600, elapsed=false"));
     const auto decision = log.Matching("elapsed=false, valid=true, newer=true, result=false");
     ASSERT_EQ(decision.size(), 1u);
-    EXPECT_NE(decision[0].find("[info] [QLNVersionChecker.cpp:"), std::string::npos) << decision[0];
-    EXPECT_NE(decision[0].find("[QLNVersionChecker::ShouldNotifyNewVersion]"), std::string::npos) << decision[0];
+    EXPECT_NE(decision[0].find("[info]"), std::string::npos) << decision[0];
 
     g_fakeNow = kNow + 1;
     EXPECT_TRUE(checker.ShouldNotifyNewVersion());
