@@ -4,7 +4,9 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,20 @@ void ClearProductRegistry();
 void SetKmValue(const wchar_t* name, DWORD type, const void* data, DWORD size);
 void SetKmString(const wchar_t* name, const std::wstring& text, DWORD type = REG_SZ);
 void SetKmDword(const wchar_t* name, DWORD value);
+
+// The version checker's registry cache, as an earlier run or an older daemon
+// left it: values written (failing the test when they cannot be) and read
+// back as stored (nullopt when missing or of another type).
+inline constexpr wchar_t kVersionCheckKey[] = L"Software\\Quillon\\VersionCheck";
+void SetVcString(const wchar_t* name, const std::wstring& text);
+void SetVcDword(const wchar_t* name, DWORD value);
+void SetVcQword(const wchar_t* name, std::uint64_t value);
+std::optional<std::wstring> VcString(const wchar_t* name);
+std::optional<std::uint64_t> VcNumber(const wchar_t* name);
+
+// Version texts of two releases newer than the running one.
+inline const std::wstring kNewerText = L"1.16.KM16.2400\nRelease notes\nhttps://dl.example/2400\nfalse";
+inline const std::wstring kOtherText = L"1.16.KM16.2390\nOther notes\nhttps://dl.example/2390\nfalse";
 
 // Server values of one configuration scope, written as its cache file (not
 // client-editable, so local overrides cannot replace them) before the first

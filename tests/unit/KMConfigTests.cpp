@@ -8,6 +8,7 @@
 #include "Utils/StringConv.h"
 #include "Utils/UniqueHandle.h"
 #include "support/TestSupport.h"
+#include "support/UpgradeFixtures.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -42,13 +43,6 @@ std::optional<std::wstring> ReadRegString(const std::wstring& keyPath, const std
         return std::nullopt;
     }
     return std::wstring(buf);
-}
-
-bool RegKeyExists(const std::wstring& keyPath) {
-    HKEY key = nullptr;
-    if (::RegOpenKeyExW(HKEY_CURRENT_USER, keyPath.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-    ::RegCloseKey(key);
-    return true;
 }
 
 // Owns the cache file of one scope for the test: whatever the test writes is
@@ -502,8 +496,8 @@ TEST(KMConfigManager, SaveAndRefreshOfUnknownOrUnusableScopes) {
         ExpectAllDefaults(manager.GetConfig(bad));
         EXPECT_FALSE(manager.Save(bad));
     }
-    EXPECT_FALSE(RegKeyExists(L"Software\\Quillon\\Escape"));
-    EXPECT_FALSE(RegKeyExists(L"Software\\Quillon\\KM\\a"));
+    EXPECT_FALSE(qlntest::HkcuKeyExists(L"Software\\Quillon\\Escape"));
+    EXPECT_FALSE(qlntest::HkcuKeyExists(L"Software\\Quillon\\KM\\a"));
 }
 
 TEST(KMConfigManager, OtherScopesAndGlobalAreIndependent) {

@@ -25,7 +25,7 @@
 
 namespace {
 
-constexpr wchar_t kVersionCheckKey[] = L"Software\\Quillon\\VersionCheck";
+using qlntest::kVersionCheckKey;
 const std::wstring kTarget = qlntest::kPackageVersion;
 
 // Every launch of the elevated copy goes through here: what was asked for is
@@ -264,13 +264,7 @@ protected:
         qlntest::SetKmString(L"LatestVersionInfo",
                              kTarget + L"\nNew release\nhttps://example.test/notes\n" + (force ? L"true" : L"false"));
     }
-    std::uint64_t LastNotifiedAt() const {
-        std::uint64_t value = 0;
-        DWORD size = sizeof(value);
-        ::RegGetValueW(HKEY_CURRENT_USER, kVersionCheckKey, L"NewVersionLastNotifiedAt", RRF_RT_REG_QWORD | RRF_RT_REG_DWORD,
-                       nullptr, &value, &size);
-        return value;
-    }
+    static std::uint64_t LastNotifiedAt() { return qlntest::VcNumber(L"NewVersionLastNotifiedAt").value_or(0); }
     qlntest::StagedPackage package;
     qlntest::ScriptedStrategies strategies{{{UpgradeResult::Success, L"", nullptr}}};
 };
