@@ -257,13 +257,7 @@ TEST(DaemonProcess, StartsWithoutCrashReportComponent) {
 // one-shot modes leave the auto-start value alone.
 TEST(DaemonProcess, OnlyANormalStartRegistersForAutoStart) {
     constexpr wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
-    const auto runValue = [&] {
-        wchar_t text[MAX_PATH] = {};
-        DWORD size = sizeof(text);
-        if (::RegGetValueW(HKEY_CURRENT_USER, kRunKey, L"QLNUpgrade", RRF_RT_REG_SZ, nullptr, text, &size) != ERROR_SUCCESS)
-            return std::wstring(L"<missing>");
-        return std::wstring(text);
-    };
+    const auto runValue = [&] { return qlntest::HkcuString(kRunKey, L"QLNUpgrade").value_or(L"<missing>"); };
     ::RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, L"QLNUpgrade");
     DaemonLog log;
     qlntest::TempDir dir;

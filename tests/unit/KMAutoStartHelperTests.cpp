@@ -25,11 +25,7 @@ std::wstring RunValue() {
     return value.Read();
 }
 
-void SetRunValue(const std::wstring& text) {
-    ASSERT_EQ(::RegSetKeyValueW(HKEY_CURRENT_USER, kRunKey, L"QLNUpgrade", REG_SZ, text.c_str(),
-                                static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))),
-              ERROR_SUCCESS);
-}
+void SetRunValue(const std::wstring& text) { qlntest::SetHkcuString(kRunKey, L"QLNUpgrade", text); }
 
 class AutoStartTest : public ::testing::Test {
 protected:

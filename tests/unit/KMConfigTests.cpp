@@ -23,27 +23,17 @@
 namespace {
 
 using nlohmann::json;
-
-constexpr const wchar_t* kKmKey = L"Software\\Quillon\\KM";
+using qlntest::kKmKey;
 
 std::wstring UniqueScope() {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     return L"UnitTest-" + qln::Utf8ToWide(info->name()) + L"-" + std::to_wstring(::GetCurrentProcessId());
 }
 
+using qlntest::HkcuString;
 using qlntest::SetKmDword;
 using qlntest::SetKmString;
 using qlntest::SetKmValue;
-
-std::optional<std::wstring> ReadRegString(const std::wstring& keyPath, const std::wstring& name) {
-    wchar_t buf[2048] = {};
-    DWORD size = sizeof(buf);
-    if (::RegGetValueW(HKEY_CURRENT_USER, keyPath.c_str(), name.c_str(), RRF_RT_REG_SZ, nullptr, buf, &size) !=
-        ERROR_SUCCESS) {
-        return std::nullopt;
-    }
-    return std::wstring(buf);
-}
 
 // Owns the cache file of one scope for the test: whatever the test writes is
 // removed at the end, and a file that existed before is put back.
@@ -291,12 +281,12 @@ TEST(KMConfigManager, UnknownKeysAreKeptSavedAndMirroredUnderSvn) {
     EXPECT_EQ(values["CmdRetryCount"], "3");
 
     const std::wstring base = std::wstring(kKmKey) + L"\\" + scope;
-    EXPECT_EQ(ReadRegString(base + L"\\SVN", L"FutureKey"), L"v1");
-    EXPECT_EQ(ReadRegString(base + L"\\SVN", L"Verbose"), L"true");
-    EXPECT_EQ(ReadRegString(base + L"\\QLN", L"QlnUpgradeMode"), L"ignore");
-    EXPECT_EQ(ReadRegString(base + L"\\QLN", L"LatestVersionInfo"), L"");
-    EXPECT_FALSE(ReadRegString(base + L"\\QLN", L"FutureKey"));
-    EXPECT_FALSE(ReadRegString(base + L"\\SVN", L"QlnUpgradeMode"));
+    EXPECT_EQ(HkcuString(base + L"\\SVN", L"FutureKey"), L"v1");
+    EXPECT_EQ(HkcuString(base + L"\\SVN", L"Verbose"), L"true");
+    EXPECT_EQ(HkcuString(base + L"\\QLN", L"QlnUpgradeMode"), L"ignore");
+    EXPECT_EQ(HkcuString(base + L"\\QLN", L"LatestVersionInfo"), L"");
+    EXPECT_FALSE(HkcuString(base + L"\\QLN", L"FutureKey"));
+    EXPECT_FALSE(HkcuString(base + L"\\SVN", L"QlnUpgradeMode"));
 }
 
 TEST(KMConfigManager, MirrorHoldsServerValueNotLocalOverride) {
@@ -307,7 +297,7 @@ TEST(KMConfigManager, MirrorHoldsServerValueNotLocalOverride) {
     KMConfigManager manager;
     ASSERT_TRUE(manager.RefreshByLocal(scope));
     EXPECT_EQ(manager.GetConfig(scope).GetValue("ShelfLimit", L""), L"7");
-    EXPECT_EQ(ReadRegString(std::wstring(kKmKey) + L"\\" + scope + L"\\QLN", L"ShelfLimit"), L"42");
+    EXPECT_EQ(HkcuString(std::wstring(kKmKey) + L"\\" + scope + L"\\QLN", L"ShelfLimit"), L"42");
 }
 
 TEST(KMConfigManager, NonEditableServerValueBeatsRegistryOverride) {
@@ -480,14 +470,14 @@ TEST(KMConfigManager, SaveAndRefreshOfUnknownOrUnusableScopes) {
 
     ASSERT_TRUE(manager.Save(KMConfigManager::kGlobalScope));  // "Global" is created on demand
     EXPECT_TRUE(global.Exists());
-    EXPECT_EQ(ReadRegString(std::wstring(kKmKey) + L"\\Global\\QLN", L"VersionCheck"), L"true");
+    EXPECT_EQ(HkcuString(std::wstring(kKmKey) + L"\\Global\\QLN", L"VersionCheck"), L"true");
 
     // Saving a "Global" scope that was never read keeps what its file holds.
     global.Write(ConfigsFile(json::array({Element("ShelfLimit", "server", false)})));
     KMConfigManager unread;
     ASSERT_TRUE(unread.Save(KMConfigManager::kGlobalScope));
     EXPECT_EQ(unread.GetConfig(KMConfigManager::kGlobalScope).GetValue("ShelfLimit", L""), L"server");
-    EXPECT_EQ(ReadRegString(std::wstring(kKmKey) + L"\\Global\\QLN", L"ShelfLimit"), L"server");
+    EXPECT_EQ(HkcuString(std::wstring(kKmKey) + L"\\Global\\QLN", L"ShelfLimit"), L"server");
     EXPECT_EQ(KMConfigManager().GetConfig(KMConfigManager::kGlobalScope).GetValue("ShelfLimit", L""), L"server");
 
     for (const std::wstring bad : {L"..\\..\\Escape", L"a/b", L"..", L"x:y", L""}) {

@@ -194,7 +194,7 @@ TEST_F(MsiPackageTest, SizeAndSignatureOfRealPackages) {
 
     // The user's own switch does not reach a run with administrator rights
     // (every process under Wine): only the administrators' value does.
-    qlntest::SetLocalOverride(L"MsiSignatureVerification", L"false");
+    qlntest::SetKmString(L"MsiSignatureVerification", L"false");
     EXPECT_FALSE(QLNMsiPackage::VerifyMsiPackage(unsignedMsi));
     EXPECT_TRUE(m_log.Contains("MsiSignatureVerification=false from the user's settings is ignored"));
     ASSERT_TRUE(qln::WriteMachineString(L"MsiSignatureVerification", L"False"));

@@ -305,12 +305,8 @@ TEST_F(ReplaceExecuteTest, DeploymentSkipsMissingSourcesAndPersistsCompletedCate
     EXPECT_FALSE(log.Contains("Deploying category [Lang]"));
     EXPECT_TRUE(log.Contains("Category [Common] deploy complete. Running totals - Success: 2, Failed: 0"));
     // Persisted after each deployed category; empty categories ride along with the next one.
-    wchar_t persisted[256] = {};
-    DWORD size = sizeof(persisted);
-    EXPECT_EQ(::RegGetValueW(HKEY_CURRENT_USER, L"Software\\Quillon\\KM\\UpgradeProgress", L"CompletedCategories",
-                             RRF_RT_REG_SZ, nullptr, persisted, &size),
-              ERROR_SUCCESS);
-    EXPECT_EQ(std::wstring(persisted), L"QLN,Lang,SVN,Common,Third");
+    EXPECT_EQ(qlntest::HkcuString(L"Software\\Quillon\\KM\\UpgradeProgress", L"CompletedCategories"),
+              L"QLN,Lang,SVN,Common,Third");
 }
 
 }  // namespace
