@@ -1,7 +1,5 @@
 #include "support/FakeMsiexec.h"
 
-#include "QLNUpgrade/KM/Upgrade/QLNWindowsInstaller.h"
-
 #include "Utils/StringConv.h"
 
 #include <gtest/gtest.h>
@@ -14,11 +12,9 @@ FakeMsiexec::FakeMsiexec()
     : m_program(BinDir() + L"qln_fake_msiexec.exe"), m_control((m_dir.path() / L"msiexec.control").wstring()) {
     Script({});
     ::SetEnvironmentVariableW(L"QLN_FAKE_MSIEXEC_CONTROL", m_control.c_str());
-    qln::seams::g_msiexecProgram = m_program.c_str();
 }
 
 FakeMsiexec::~FakeMsiexec() {
-    qln::seams::g_msiexecProgram = nullptr;
     ::SetEnvironmentVariableW(L"QLN_FAKE_MSIEXEC_CONTROL", nullptr);
 }
 

@@ -13,7 +13,10 @@
 // Control keys: see tests/tools/qln_fake_msiexec/main.cpp (exit, hang,
 // delay_ms, admin_tree, log_text).
 
+#include "support/ScopedSeam.h"
 #include "support/TestSupport.h"
+
+#include "QLNUpgrade/KM/Upgrade/QLNWindowsInstaller.h"
 
 #include <string>
 #include <vector>
@@ -38,6 +41,7 @@ private:
     TempDir m_dir;
     std::wstring m_program;
     std::wstring m_control;
+    ScopedSeam<const wchar_t*> m_seam{qln::seams::g_msiexecProgram, m_program.c_str()};
 };
 
 }  // namespace qlntest

@@ -112,14 +112,4 @@ std::string PatternBytes(size_t count) {
     return out;
 }
 
-void SetLocalOverride(const wchar_t* name, const std::wstring& value) {
-    qln::UniqueHkey key;
-    ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Quillon\\KM", 0, nullptr, 0, KEY_WRITE, nullptr,
-                                key.put(), nullptr),
-              ERROR_SUCCESS);
-    ASSERT_EQ(::RegSetValueExW(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                               static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))),
-              ERROR_SUCCESS);
-}
-
 }  // namespace qlntest

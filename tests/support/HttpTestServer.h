@@ -40,9 +40,6 @@ std::string UrlEncode(std::string_view text);
 // The server's generated body: byte i is (i*31 + i/256) mod 256.
 std::string PatternBytes(size_t count);
 
-// REG_SZ value under HKCU\Software\Quillon\KM (a local configuration override).
-void SetLocalOverride(const wchar_t* name, const std::wstring& value);
-
 std::wstring Widen(std::string_view ascii);
 
 }  // namespace qlntest

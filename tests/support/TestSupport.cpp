@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <cwchar>
 #include <fstream>
 #include <sstream>
 
@@ -17,16 +18,53 @@ void ClearProductRegistry() {
     ::RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Quillon");
 }
 
-void SetKmValue(const wchar_t* name, DWORD type, const void* data, DWORD size) {
-    ASSERT_EQ(::RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Quillon\\KM", name, type, data, size), ERROR_SUCCESS) << name;
+void SetHkcuValue(const std::wstring& key, const std::wstring& name, DWORD type, const void* data, DWORD size) {
+    ASSERT_EQ(::RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), name.c_str(), type, data, size), ERROR_SUCCESS)
+        << qln::WideToUtf8(key + L"\\" + name);
 }
 
-void SetKmString(const wchar_t* name, const std::wstring& text, DWORD type) {
-    SetKmValue(name, type, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+void SetHkcuString(const std::wstring& key, const std::wstring& name, const std::wstring& text, DWORD type) {
+    SetHkcuValue(key, name, type, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
 }
 
-void SetKmDword(const wchar_t* name, DWORD value) {
-    SetKmValue(name, REG_DWORD, &value, sizeof(value));
+void SetHkcuDword(const std::wstring& key, const std::wstring& name, DWORD value) {
+    SetHkcuValue(key, name, REG_DWORD, &value, sizeof(value));
+}
+
+std::optional<std::wstring> HkcuString(const std::wstring& key, const std::wstring& name) {
+    DWORD size = 0;
+    if (::RegGetValueW(HKEY_CURRENT_USER, key.c_str(), name.c_str(), RRF_RT_REG_SZ, nullptr, nullptr, &size) !=
+        ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
+    size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    if (::RegGetValueW(HKEY_CURRENT_USER, key.c_str(), name.c_str(), RRF_RT_REG_SZ, nullptr, text.data(), &size) !=
+        ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    text.resize(std::wcslen(text.c_str()));
+    return text;
+}
+
+std::optional<DWORD> HkcuDword(const std::wstring& key, const std::wstring& name) {
+    DWORD value = 0;
+    DWORD size = sizeof(value);
+    if (::RegGetValueW(HKEY_CURRENT_USER, key.c_str(), name.c_str(), RRF_RT_REG_DWORD, nullptr, &value, &size) !=
+        ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<std::uint64_t> VcNumber(const wchar_t* name) {
+    std::uint64_t value = 0;
+    DWORD size = sizeof(value);
+    if (::RegGetValueW(HKEY_CURRENT_USER, kVersionCheckKey, name, RRF_RT_REG_DWORD | RRF_RT_REG_QWORD, nullptr, &value,
+                       &size) != ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    return value;
 }
 
 ServerConfigFile::ServerConfigFile(const std::wstring& scope, const Values& values)

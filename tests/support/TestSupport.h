@@ -4,7 +4,9 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,11 +15,39 @@ namespace qlntest {
 // Removes HKCU\Software\Quillon with everything below it.
 void ClearProductRegistry();
 
+// A value under HKCU\<key>: written, failing the test when it cannot be, and
+// read back as stored, nullopt when it is missing or of another type.
+void SetHkcuValue(const std::wstring& key, const std::wstring& name, DWORD type, const void* data, DWORD size);
+void SetHkcuString(const std::wstring& key, const std::wstring& name, const std::wstring& text, DWORD type = REG_SZ);
+void SetHkcuDword(const std::wstring& key, const std::wstring& name, DWORD value);
+std::optional<std::wstring> HkcuString(const std::wstring& key, const std::wstring& name);
+std::optional<DWORD> HkcuDword(const std::wstring& key, const std::wstring& name);
+
 // A value directly under HKCU\Software\Quillon\KM (logger switches and the
-// local configuration overrides); fails the test when it cannot be written.
-void SetKmValue(const wchar_t* name, DWORD type, const void* data, DWORD size);
-void SetKmString(const wchar_t* name, const std::wstring& text, DWORD type = REG_SZ);
-void SetKmDword(const wchar_t* name, DWORD value);
+// local configuration overrides).
+inline constexpr wchar_t kKmKey[] = L"Software\\Quillon\\KM";
+inline void SetKmValue(const wchar_t* name, DWORD type, const void* data, DWORD size) {
+    SetHkcuValue(kKmKey, name, type, data, size);
+}
+inline void SetKmString(const wchar_t* name, const std::wstring& text, DWORD type = REG_SZ) {
+    SetHkcuString(kKmKey, name, text, type);
+}
+inline void SetKmDword(const wchar_t* name, DWORD value) { SetHkcuDword(kKmKey, name, value); }
+
+// The version checker's registry cache, as an earlier run or an older daemon
+// left it; a number is a DWORD or a QWORD.
+inline constexpr wchar_t kVersionCheckKey[] = L"Software\\Quillon\\VersionCheck";
+inline void SetVcString(const wchar_t* name, const std::wstring& text) { SetHkcuString(kVersionCheckKey, name, text); }
+inline void SetVcDword(const wchar_t* name, DWORD value) { SetHkcuDword(kVersionCheckKey, name, value); }
+inline void SetVcQword(const wchar_t* name, std::uint64_t value) {
+    SetHkcuValue(kVersionCheckKey, name, REG_QWORD, &value, sizeof(value));
+}
+inline std::optional<std::wstring> VcString(const wchar_t* name) { return HkcuString(kVersionCheckKey, name); }
+std::optional<std::uint64_t> VcNumber(const wchar_t* name);
+
+// Version texts of two releases newer than the running one.
+inline const std::wstring kNewerText = L"1.16.KM16.2400\nRelease notes\nhttps://dl.example/2400\nfalse";
+inline const std::wstring kOtherText = L"1.16.KM16.2390\nOther notes\nhttps://dl.example/2390\nfalse";
 
 // Server values of one configuration scope, written as its cache file (not
 // client-editable, so local overrides cannot replace them) before the first

@@ -117,17 +117,11 @@ std::vector<UpgradeType> ScriptedStrategies::ChainTypes() const {
 }
 
 std::wstring ReadHkcuString(const std::wstring& key, const wchar_t* name) {
-    wchar_t buffer[2048] = {};
-    DWORD size = sizeof(buffer) - sizeof(wchar_t);
-    if (::RegGetValueW(HKEY_CURRENT_USER, key.c_str(), name, RRF_RT_REG_SZ, nullptr, buffer, &size) != ERROR_SUCCESS) return {};
-    return buffer;
+    return HkcuString(key, name).value_or(std::wstring());
 }
 
 DWORD ReadHkcuDword(const std::wstring& key, const wchar_t* name) {
-    DWORD value = 0;
-    DWORD size = sizeof(value);
-    if (::RegGetValueW(HKEY_CURRENT_USER, key.c_str(), name, RRF_RT_REG_DWORD, nullptr, &value, &size) != ERROR_SUCCESS) return 0;
-    return value;
+    return HkcuDword(key, name).value_or(0);
 }
 
 bool HkcuKeyExists(const std::wstring& key) {

@@ -8,6 +8,7 @@
 #include "Utils/ScopeExit.h"
 #include "Utils/StringConv.h"
 
+#include "support/ScopedSeam.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -24,11 +25,7 @@ std::wstring RunValue() {
     return value.Read();
 }
 
-void SetRunValue(const std::wstring& text) {
-    ASSERT_EQ(::RegSetKeyValueW(HKEY_CURRENT_USER, kRunKey, L"QLNUpgrade", REG_SZ, text.c_str(),
-                                static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))),
-              ERROR_SUCCESS);
-}
+void SetRunValue(const std::wstring& text) { qlntest::SetHkcuString(kRunKey, L"QLNUpgrade", text); }
 
 class AutoStartTest : public ::testing::Test {
 protected:
@@ -69,9 +66,10 @@ DWORD WINAPI DeepModuleFileName(HMODULE, LPWSTR buffer, DWORD size) {
 }
 
 TEST_F(AutoStartTest, AnExecutableBeyondMaxPathIsRegisteredWhole) {
-    qln::seams::g_getModuleFileName = &DeepModuleFileName;
-    KMAutoStartHelper::RegisterCurrentExe();
-    qln::seams::g_getModuleFileName = nullptr;
+    {
+        qlntest::ScopedSeam deep(qln::seams::g_getModuleFileName, &DeepModuleFileName);
+        KMAutoStartHelper::RegisterCurrentExe();
+    }
     EXPECT_EQ(RunValue(), kDeepExe);
 }
 

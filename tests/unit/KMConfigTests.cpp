@@ -8,6 +8,7 @@
 #include "Utils/StringConv.h"
 #include "Utils/UniqueHandle.h"
 #include "support/TestSupport.h"
+#include "support/UpgradeFixtures.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -22,34 +23,17 @@
 namespace {
 
 using nlohmann::json;
-
-constexpr const wchar_t* kKmKey = L"Software\\Quillon\\KM";
+using qlntest::kKmKey;
 
 std::wstring UniqueScope() {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     return L"UnitTest-" + qln::Utf8ToWide(info->name()) + L"-" + std::to_wstring(::GetCurrentProcessId());
 }
 
+using qlntest::HkcuString;
 using qlntest::SetKmDword;
 using qlntest::SetKmString;
 using qlntest::SetKmValue;
-
-std::optional<std::wstring> ReadRegString(const std::wstring& keyPath, const std::wstring& name) {
-    wchar_t buf[2048] = {};
-    DWORD size = sizeof(buf);
-    if (::RegGetValueW(HKEY_CURRENT_USER, keyPath.c_str(), name.c_str(), RRF_RT_REG_SZ, nullptr, buf, &size) !=
-        ERROR_SUCCESS) {
-        return std::nullopt;
-    }
-    return std::wstring(buf);
-}
-
-bool RegKeyExists(const std::wstring& keyPath) {
-    HKEY key = nullptr;
-    if (::RegOpenKeyExW(HKEY_CURRENT_USER, keyPath.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-    ::RegCloseKey(key);
-    return true;
-}
 
 // Owns the cache file of one scope for the test: whatever the test writes is
 // removed at the end, and a file that existed before is put back.
@@ -103,20 +87,16 @@ void ExpectAllDefaults(const KMConfigData& data) {
 
 }  // namespace
 
-TEST(KMConfigKeys, TableShapeAndDerivedSets) {
-    const auto& table = KMConfigKeys::Table();
-    ASSERT_EQ(table.size(), 90u);
+TEST(KMConfigKeys, KeysAreUniqueAndOfTheirKind) {
     std::set<std::string> unique;
-    for (const auto& row : table) EXPECT_TRUE(unique.insert(row.key).second) << "duplicate " << row.key;
+    for (const auto& row : KMConfigKeys::Table()) EXPECT_TRUE(unique.insert(row.key).second) << "duplicate " << row.key;
 
     const std::set<std::string, std::less<>> svn = {"CommitEnhance", "CommitAllowEmptyMsg", "DiffEnhance",
                                                     "MaxBatchCommitLimit", "NoBackupDB", "HookCliEnable",
                                                     "HookForce", "RevertEnhance", "UpdateEnhance", "UpdateLock",
                                                     "BatchCommitLimit", "TreeConflictCheckTimeout", "Verbose"};
     EXPECT_EQ(KMConfigKeys::SvnKeys(), svn);
-    EXPECT_EQ(KMConfigKeys::QlnKeys().size(), 77u);
-    EXPECT_EQ(table.front().key, "CommitEnhance");
-    EXPECT_EQ(table.back().key, "ReportLocalGlobalConfigsLastAt");
+    EXPECT_EQ(KMConfigKeys::QlnKeys().size() + svn.size(), KMConfigKeys::Table().size());  // all others are QLN keys
 
     EXPECT_TRUE(KMConfigKeys::IsQlnKey("QlnUpgradeMode"));
     EXPECT_TRUE(KMConfigKeys::IsQlnKey("QLNUpgradeImmediateManualInterval"));
@@ -179,13 +159,14 @@ TEST(KMConfigData, MergeUpdatesAppendsAndLastDuplicateWins) {
     EXPECT_EQ(shelf->value, "6");
     EXPECT_TRUE(shelf->clientEditable);
     const auto items = data.GetItems();
-    ASSERT_EQ(items.size(), 92u);  // a key new to the scope twice in one merge is appended twice
-    EXPECT_EQ(items[90].value, "first");
+    const size_t tableKeys = KMConfigKeys::Table().size();
+    ASSERT_EQ(items.size(), tableKeys + 2);  // a key new to the scope twice in one merge is appended twice
+    EXPECT_EQ(items[tableKeys].value, "first");
     EXPECT_EQ(data.FindItem("NewKey")->value, "second");
 
     // A later merge updates the item the index points at; nothing grows.
     ASSERT_TRUE(data.Merge({{"NewKey", "third"}}));
-    EXPECT_EQ(data.GetItems().size(), 92u);
+    EXPECT_EQ(data.GetItems().size(), tableKeys + 2);
     EXPECT_EQ(data.FindItem("NewKey")->value, "third");
     EXPECT_FALSE(data.FindItem("Absent"));
     EXPECT_EQ(data.GetValue("Absent", L"fallback"), L"fallback");
@@ -199,7 +180,7 @@ TEST(KMConfigManager, NoCacheFileGivesTableDefaults) {
     KMConfigManager manager;
     KMConfigData& data = manager.GetConfig(scope);
     EXPECT_EQ(data.GetScopeName(), scope);
-    EXPECT_EQ(data.GetItems().size(), 90u);
+    EXPECT_EQ(data.GetItems().size(), KMConfigKeys::Table().size());
     ExpectAllDefaults(data);
     EXPECT_TRUE(data.GetBool("VersionCheck"));
     EXPECT_FALSE(data.GetBool("ShellSync"));
@@ -252,7 +233,7 @@ TEST(KMConfigManager, MalformedElementsAreSkippedWithoutWipingValues) {
     EXPECT_EQ(data.FindItem("VersionCheck")->value, "true");
     EXPECT_TRUE(data.GetBool("VersionCheck"));
     EXPECT_FALSE(data.FindItem(""));
-    EXPECT_EQ(data.GetItems().size(), 90u);
+    EXPECT_EQ(data.GetItems().size(), KMConfigKeys::Table().size());
     const auto hours = data.FindItem("QlnUpgradeScheduledTime");
     EXPECT_EQ(hours->value, "12");
     EXPECT_TRUE(hours->clientEditable);  // a non-boolean flag leaves the item editable
@@ -294,18 +275,18 @@ TEST(KMConfigManager, UnknownKeysAreKeptSavedAndMirroredUnderSvn) {
     const json written = json::parse(file.Read());
     std::map<std::string, std::string> values;
     for (const auto& e : written.at("configs")) values[e.at("configKey").get<std::string>()] = e.at("configValue");
-    EXPECT_EQ(values.size(), 91u);  // every table key plus the unknown one
+    EXPECT_EQ(values.size(), KMConfigKeys::Table().size() + 1);  // every table key plus the unknown one
     EXPECT_EQ(values["FutureKey"], "v1");
     EXPECT_EQ(values["QlnUpgradeMode"], "ignore");
     EXPECT_EQ(values["CmdRetryCount"], "3");
 
     const std::wstring base = std::wstring(kKmKey) + L"\\" + scope;
-    EXPECT_EQ(ReadRegString(base + L"\\SVN", L"FutureKey"), L"v1");
-    EXPECT_EQ(ReadRegString(base + L"\\SVN", L"Verbose"), L"true");
-    EXPECT_EQ(ReadRegString(base + L"\\QLN", L"QlnUpgradeMode"), L"ignore");
-    EXPECT_EQ(ReadRegString(base + L"\\QLN", L"LatestVersionInfo"), L"");
-    EXPECT_FALSE(ReadRegString(base + L"\\QLN", L"FutureKey"));
-    EXPECT_FALSE(ReadRegString(base + L"\\SVN", L"QlnUpgradeMode"));
+    EXPECT_EQ(HkcuString(base + L"\\SVN", L"FutureKey"), L"v1");
+    EXPECT_EQ(HkcuString(base + L"\\SVN", L"Verbose"), L"true");
+    EXPECT_EQ(HkcuString(base + L"\\QLN", L"QlnUpgradeMode"), L"ignore");
+    EXPECT_EQ(HkcuString(base + L"\\QLN", L"LatestVersionInfo"), L"");
+    EXPECT_FALSE(HkcuString(base + L"\\QLN", L"FutureKey"));
+    EXPECT_FALSE(HkcuString(base + L"\\SVN", L"QlnUpgradeMode"));
 }
 
 TEST(KMConfigManager, MirrorHoldsServerValueNotLocalOverride) {
@@ -316,7 +297,7 @@ TEST(KMConfigManager, MirrorHoldsServerValueNotLocalOverride) {
     KMConfigManager manager;
     ASSERT_TRUE(manager.RefreshByLocal(scope));
     EXPECT_EQ(manager.GetConfig(scope).GetValue("ShelfLimit", L""), L"7");
-    EXPECT_EQ(ReadRegString(std::wstring(kKmKey) + L"\\" + scope + L"\\QLN", L"ShelfLimit"), L"42");
+    EXPECT_EQ(HkcuString(std::wstring(kKmKey) + L"\\" + scope + L"\\QLN", L"ShelfLimit"), L"42");
 }
 
 TEST(KMConfigManager, NonEditableServerValueBeatsRegistryOverride) {
@@ -489,14 +470,14 @@ TEST(KMConfigManager, SaveAndRefreshOfUnknownOrUnusableScopes) {
 
     ASSERT_TRUE(manager.Save(KMConfigManager::kGlobalScope));  // "Global" is created on demand
     EXPECT_TRUE(global.Exists());
-    EXPECT_EQ(ReadRegString(std::wstring(kKmKey) + L"\\Global\\QLN", L"VersionCheck"), L"true");
+    EXPECT_EQ(HkcuString(std::wstring(kKmKey) + L"\\Global\\QLN", L"VersionCheck"), L"true");
 
     // Saving a "Global" scope that was never read keeps what its file holds.
     global.Write(ConfigsFile(json::array({Element("ShelfLimit", "server", false)})));
     KMConfigManager unread;
     ASSERT_TRUE(unread.Save(KMConfigManager::kGlobalScope));
     EXPECT_EQ(unread.GetConfig(KMConfigManager::kGlobalScope).GetValue("ShelfLimit", L""), L"server");
-    EXPECT_EQ(ReadRegString(std::wstring(kKmKey) + L"\\Global\\QLN", L"ShelfLimit"), L"server");
+    EXPECT_EQ(HkcuString(std::wstring(kKmKey) + L"\\Global\\QLN", L"ShelfLimit"), L"server");
     EXPECT_EQ(KMConfigManager().GetConfig(KMConfigManager::kGlobalScope).GetValue("ShelfLimit", L""), L"server");
 
     for (const std::wstring bad : {L"..\\..\\Escape", L"a/b", L"..", L"x:y", L""}) {
@@ -505,8 +486,8 @@ TEST(KMConfigManager, SaveAndRefreshOfUnknownOrUnusableScopes) {
         ExpectAllDefaults(manager.GetConfig(bad));
         EXPECT_FALSE(manager.Save(bad));
     }
-    EXPECT_FALSE(RegKeyExists(L"Software\\Quillon\\Escape"));
-    EXPECT_FALSE(RegKeyExists(L"Software\\Quillon\\KM\\a"));
+    EXPECT_FALSE(qlntest::HkcuKeyExists(L"Software\\Quillon\\Escape"));
+    EXPECT_FALSE(qlntest::HkcuKeyExists(L"Software\\Quillon\\KM\\a"));
 }
 
 TEST(KMConfigManager, OtherScopesAndGlobalAreIndependent) {

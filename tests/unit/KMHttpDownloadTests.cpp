@@ -51,7 +51,7 @@ protected:
 };
 
 TEST_F(DownloadTest, LargeBodyIsWrittenCompletelyWithoutExtraHeaders) {
-    qlntest::SetLocalOverride(L"ExtraHttpHeaders", LR"({"X-Extra":"1"})");
+    qlntest::SetKmString(L"ExtraHttpHeaders", LR"({"X-Extra":"1"})");
     const size_t size = 5 * 1024 * 1024 + 123;
 
     ASSERT_TRUE(Download(Url("/large?size=" + std::to_string(size))));

@@ -6,6 +6,7 @@
 #include "Utils/StringConv.h"
 
 #include "support/HttpTestServer.h"
+#include "support/ScopedSeam.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -46,7 +47,6 @@ protected:
     void SetUp() override { for (int* port : {&m_https, &m_http, &m_closed, &m_proxy, &m_auth}) ASSERT_NE(*port, 0); }
     void TearDown() override {
         ::RegDeleteKeyValueW(HKEY_CURRENT_USER, kConnections, L"DefaultConnectionSettings");
-        qln::seams::g_detectAutoProxyConfigUrl = nullptr;
         SetMachineProxy("");
     }
     static std::string At(int port) { return "127.0.0.1:" + std::to_string(port); }
@@ -90,7 +90,8 @@ TEST_F(ProxyTest, DecisionChoosesTheProxyOrTheDirectWayOncePerHostAndCheck) {
     };
     static std::wstring detected;
     detected = qlntest::Widen(pac);
-    qln::seams::g_detectAutoProxyConfigUrl = [](std::wstring& url) { return url = detected, true; };
+    qlntest::ScopedSeam detection(qln::seams::g_detectAutoProxyConfigUrl,
+                                  [](std::wstring& url) { return url = detected, true; });
     for (const Case& c : cases) {
         SCOPED_TRACE(c.decision + " for " + c.host);
         SetUserSettings(c.flags, c.proxy, c.bypass, c.script);
@@ -143,7 +144,8 @@ TEST_F(ProxyTest, ProxySignInIsRetriedOnceThenTheRequestFails) {
 TEST_F(ProxyTest, SignInGoesOnlyToAProxyThatTheSettingsName) {
     static std::string pac;
     pac = PacUrl(qlntest::UniqueKey(), m_auth);
-    qln::seams::g_detectAutoProxyConfigUrl = [](std::wstring& url) { return url = qlntest::Widen(pac), true; };
+    qlntest::ScopedSeam detection(qln::seams::g_detectAutoProxyConfigUrl,
+                                  [](std::wstring& url) { return url = qlntest::Widen(pac), true; });
     const std::string get = "GET " + qln::WideToUtf8(Url("localhost", m_http, "http"));
     for (const auto& [flags, sent] : {std::pair{8u, 1u}, std::pair{4u, 2u}}) {
         SetUserSettings(flags, "", "", pac);

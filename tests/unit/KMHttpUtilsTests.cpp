@@ -72,7 +72,7 @@ protected:
 };
 
 TEST_F(HttpRequestTest, TrustedTestCaTextBodyAndQueryKeptInPath) {
-    qlntest::SetLocalOverride(L"ExtraHttpHeaders", L"{}");
+    qlntest::SetKmString(L"ExtraHttpHeaders", L"{}");
     HttpRequest request;
     request.url = Url("/status/200?body=hello%20world&extra=a%2Fb");
 
@@ -114,7 +114,7 @@ TEST_F(HttpRequestTest, DefaultConfigurationHeadersFollowUserAgent) {
 }
 
 TEST_F(HttpRequestTest, HeaderLinesInFixedOrderWithJsonBody) {
-    qlntest::SetLocalOverride(L"ExtraHttpHeaders", LR"({"X-Zeta":"last","X-Alpha":"first","X-Number":5})");
+    qlntest::SetKmString(L"ExtraHttpHeaders", LR"({"X-Zeta":"last","X-Alpha":"first","X-Number":5})");
     HttpRequest request;
     request.url = Url("/status/201?body=created");
     request.method = HttpMethod::Post;
@@ -141,7 +141,7 @@ TEST_F(HttpRequestTest, HeaderLinesInFixedOrderWithJsonBody) {
 }
 
 TEST_F(HttpRequestTest, FormBodyWinsOverJsonBody) {
-    qlntest::SetLocalOverride(L"ExtraHttpHeaders", L"{}");
+    qlntest::SetKmString(L"ExtraHttpHeaders", L"{}");
     const std::string form =
         "--VIRAR\r\nContent-Disposition: form-data; name=\"f\"\r\n\r\nvalue\r\n--VIRAR--\r\n";
     HttpRequest request;
@@ -190,13 +190,13 @@ TEST_F(HttpRequestTest, HttpSchemeStillUsesTlsOnTheUrlPort) {
 }
 
 TEST_F(HttpRequestTest, ExtraHeadersThatAreNotAnObjectAddNothing) {
-    qlntest::SetLocalOverride(L"ExtraHttpHeaders", LR"(["X-Array","value"])");
+    qlntest::SetKmString(L"ExtraHttpHeaders", LR"(["X-Array","value"])");
     HttpRequest request;
     request.url = Url("/status/200?body=a");
     EXPECT_EQ(KMHttpUtils::SendRequestEx(request).statusCode, 200);
     EXPECT_FALSE(m_log.Contains("extra HTTP header"));
 
-    qlntest::SetLocalOverride(L"ExtraHttpHeaders", L"X-Plain: not json");
+    qlntest::SetKmString(L"ExtraHttpHeaders", L"X-Plain: not json");
     EXPECT_EQ(KMHttpUtils::SendRequestEx(request).statusCode, 200);
     EXPECT_TRUE(m_log.Contains("Failed to parse extra_http_headers as JSON: "));
 
@@ -206,7 +206,7 @@ TEST_F(HttpRequestTest, ExtraHeadersThatAreNotAnObjectAddNothing) {
 }
 
 TEST_F(HttpRequestTest, ExtraHeaderWithLineBreakIsSkipped) {
-    qlntest::SetLocalOverride(L"ExtraHttpHeaders", LR"({"X-Good":"1","X-Bad":"a\r\nX-Injected: 1"})");
+    qlntest::SetKmString(L"ExtraHttpHeaders", LR"({"X-Good":"1","X-Bad":"a\r\nX-Injected: 1"})");
     HttpRequest request;
     request.url = Url("/status/200?body=a");
 

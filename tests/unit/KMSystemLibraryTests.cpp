@@ -13,23 +13,23 @@
 #include "Utils/StringConv.h"
 #include "Utils/UniqueHandle.h"
 
+#include "support/ScopedSeam.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <cwchar>
 #include <filesystem>
+#include <optional>
 
 namespace {
 
 // Every DLL loads as in the product except the one a test names as missing.
 class MissingSystemLibraryTest : public ::testing::Test {
 protected:
-    void TearDown() override { qln::seams::g_loadSystemLibrary = nullptr; }
-
-    static void Miss(const wchar_t* name) {
+    void Miss(const wchar_t* name) {
         s_missing = name;
-        qln::seams::g_loadSystemLibrary = &LoadUnlessMissing;
+        m_loader.emplace(qln::seams::g_loadSystemLibrary, &LoadUnlessMissing);
     }
 
     qlntest::LogCapture m_log;
@@ -44,6 +44,7 @@ private:
     }
 
     static inline const wchar_t* s_missing = L"";
+    std::optional<qlntest::ScopedSeam<qln::seams::LoadSystemLibraryFn>> m_loader;
 };
 
 std::wstring ModulePath(HMODULE module) {

@@ -6,10 +6,10 @@
 
 #include "Utils/KM/KMWinOSUtils.h"
 
-#include "Utils/ScopeExit.h"
 #include "Utils/StringConv.h"
 #include "Utils/UniqueHandle.h"
 
+#include "support/ScopedSeam.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -130,10 +130,13 @@ TEST_F(ProcessControlTest, ProcessesByNameAndById) {
 
     // Another user's processes (Wine has one session: the seam moves every
     // process but ours to session 7) are neither found nor stopped.
-    qln::seams::g_processSessionId = [](DWORD pid) noexcept -> DWORD { return pid == ::GetCurrentProcessId() ? 1 : 7; };
-    EXPECT_FALSE(KMWinOSUtils::IsProcessRunning(L"QLNCache.exe"));
-    EXPECT_FALSE(KMWinOSUtils::TerminateProcessByName(L"QLNCache.exe"));
-    qln::seams::g_processSessionId = nullptr;
+    {
+        qlntest::ScopedSeam sessions(qln::seams::g_processSessionId, [](DWORD pid) noexcept -> DWORD {
+            return pid == ::GetCurrentProcessId() ? 1 : 7;
+        });
+        EXPECT_FALSE(KMWinOSUtils::IsProcessRunning(L"QLNCache.exe"));
+        EXPECT_FALSE(KMWinOSUtils::TerminateProcessByName(L"QLNCache.exe"));
+    }
     EXPECT_EQ(Pids(L"QLNCache.exe").size(), 2u);
 
     EXPECT_TRUE(KMWinOSUtils::TerminateProcessByName(L"QLNCache.exe"));
@@ -195,12 +198,8 @@ struct ShutdownCalls {
 
 TEST(SessionControl, RebootTriesExitWindowsThenInitiateSystemShutdown) {
     qlntest::LogCapture log;
-    qln::seams::g_exitWindowsEx = &ShutdownCalls::ExitWindowsCall;
-    qln::seams::g_initiateSystemShutdown = &ShutdownCalls::Shutdown;
-    auto reset = qln::ScopeExit([] {
-        qln::seams::g_exitWindowsEx = nullptr;
-        qln::seams::g_initiateSystemShutdown = nullptr;
-    });
+    qlntest::ScopedSeam exitWindows(qln::seams::g_exitWindowsEx, &ShutdownCalls::ExitWindowsCall);
+    qlntest::ScopedSeam shutdown(qln::seams::g_initiateSystemShutdown, &ShutdownCalls::Shutdown);
 
     EXPECT_TRUE(KMWinOSUtils::RebootSystem());
     EXPECT_EQ(ShutdownCalls::exitWindowsCalls, 1);
@@ -226,9 +225,8 @@ TEST(SessionControl, ElevationThroughItsSeam) {
     // Every Wine process has an elevated token; the seam stands in for the
     // non-elevated case.
     EXPECT_TRUE(KMWinOSUtils::IsRunningAsAdmin());
-    qln::seams::g_isRunningAsAdmin = [] { return false; };
+    qlntest::ScopedSeam notAdmin(qln::seams::g_isRunningAsAdmin, [] { return false; });
     EXPECT_FALSE(KMWinOSUtils::IsRunningAsAdmin());
-    qln::seams::g_isRunningAsAdmin = nullptr;
 }
 
 TEST(SessionControl, PlatformNameIsComputedOnceAndMapsEveryMachine) {

@@ -1,6 +1,7 @@
 // The installer-driven strategies: with the stand-in msiexec for scripted
 // outcomes, and with Wine's own msiexec installing a signed test package.
 #include "support/FakeMsiexec.h"
+#include "support/ScopedSeam.h"
 #include "support/TaskDialogDriver.h"
 #include "support/TestSupport.h"
 #include "support/UpgradeFixtures.h"
@@ -46,25 +47,16 @@ BOOL CannotLaunch(SHELLEXECUTEINFOW*) {
     ::SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
 }
-bool NotAdmin() {
-    return false;
-}
 
 class MsiStrategies : public ::testing::Test {
 protected:
     void SetUp() override {
         g_launch = {};
-        qln::seams::g_installerShellExecuteEx = &RecordAndLaunch;
         qlntest::WriteFileBytes(m_staging.path() / "Quillon-test-x64.msi", "package");
         ctx.version = kTarget;
         ctx.stagingDir = m_staging.path().wstring();
         ctx.msiPath = (m_staging.path() / "Quillon-test-x64.msi").wstring();
         qlntest::SetKmString(L"MsiSilentUpgradePreNotify", L"false");
-    }
-    void TearDown() override {
-        qln::seams::g_installerShellExecuteEx = nullptr;
-        qln::seams::g_isRunningAsAdmin = nullptr;
-        qln::seams::g_silentMsiTimeoutMs = 0;
     }
     UpgradeResult Run(IUpgradeStrategy& strategy) {
         ctx.errorText.clear();
@@ -72,6 +64,7 @@ protected:
         EXPECT_FALSE(HasPendingUpgrade()) << "the progress record is cleared on every way out";
         return result;
     }
+    qlntest::ScopedSeam<qln::seams::ShellExecuteExFn> m_launch{qln::seams::g_installerShellExecuteEx, &RecordAndLaunch};
     qlntest::LogCapture log;
     qlntest::TempDir m_staging;
     qlntest::FakeMsiexec msiexec;
@@ -122,21 +115,21 @@ TEST_F(MsiStrategies, ExitCodesMapByStrategy) {
 }
 
 TEST_F(MsiStrategies, LaunchOutcomesAndTheElevationVerb) {
-    qln::seams::g_isRunningAsAdmin = &NotAdmin;
+    qlntest::ScopedSeam notAdmin(qln::seams::g_isRunningAsAdmin, [] { return false; });
     EXPECT_EQ(Run(silent), UpgradeResult::Success);
     EXPECT_EQ(g_launch.verb, L"runas");
     EXPECT_EQ(g_launch.show, SW_HIDE);
     EXPECT_EQ(Run(manual), UpgradeResult::Success);
     EXPECT_EQ(g_launch.show, SW_SHOWNORMAL);
 
-    qln::seams::g_installerShellExecuteEx = &DeclinePrompt;
+    qlntest::ScopedSeam declined(qln::seams::g_installerShellExecuteEx, &DeclinePrompt);
     for (IUpgradeStrategy* strategy : {static_cast<IUpgradeStrategy*>(&silent), static_cast<IUpgradeStrategy*>(&manual)}) {
         EXPECT_EQ(Run(*strategy), UpgradeResult::Cancelled);
         EXPECT_EQ(ctx.errorText, L"User declined UAC elevation");
     }
     EXPECT_EQ(log.Matching("Updated upgrade state to: Cancelled").size(), 2u);
 
-    qln::seams::g_installerShellExecuteEx = &CannotLaunch;
+    qlntest::ScopedSeam cannotLaunch(qln::seams::g_installerShellExecuteEx, &CannotLaunch);
     EXPECT_EQ(Run(silent), UpgradeResult::StrategyFailed);
     EXPECT_EQ(ctx.errorText, L"Failed to launch msiexec for silent MSI install");
     EXPECT_EQ(Run(manual), UpgradeResult::StrategyFailed);
@@ -145,7 +138,7 @@ TEST_F(MsiStrategies, LaunchOutcomesAndTheElevationVerb) {
 }
 
 TEST_F(MsiStrategies, SilentInstallerThatHangsIsTerminated) {
-    qln::seams::g_silentMsiTimeoutMs = 700;
+    qlntest::ScopedSeam timeout(qln::seams::g_silentMsiTimeoutMs, 700u);
     msiexec.Script({"hang=1"});
     EXPECT_EQ(Run(silent), UpgradeResult::StrategyFailed);
     EXPECT_EQ(ctx.errorText, L"MSI silent install timed out");

@@ -11,6 +11,7 @@
 #include "Utils/ScopeExit.h"
 
 #include "support/HttpTestServer.h"
+#include "support/ScopedSeam.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -40,11 +41,10 @@ TEST(QLNMsiPackageNetworkFaults, CutOffPackageIsNeitherKeptNorReady) {
     const std::wstring truncated = base + L"/truncate?size=2000000&after=1500000" + name;
 
     g_dialogsShown = 0;
-    QLNUpgradeUI::SetTaskDialogForTest(&CountDialog);
+    qlntest::ScopedSeam dialogs(qln::seams::g_taskDialogIndirect, &CountDialog);
     std::wstring stagingDir;
     std::wstring msiPath;
     auto cleanup = qln::ScopeExit([&] {
-        QLNUpgradeUI::SetTaskDialogForTest(nullptr);
         if (!stagingDir.empty()) QLNMsiPackage::CleanupStagingDir(stagingDir);
     });
 

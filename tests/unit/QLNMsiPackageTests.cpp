@@ -17,6 +17,7 @@
 #include "Utils/StringConv.h"
 
 #include "support/HttpTestServer.h"
+#include "support/ScopedSeam.h"
 #include "support/TestSupport.h"
 
 #include <softpub.h>
@@ -90,10 +91,7 @@ std::wstring ServePackage(const std::wstring& package, const std::wstring& versi
 class MsiPackageTest : public ::testing::Test {
 protected:
     void SetUp() override { qlntest::ClearProductRegistry(); }
-    void TearDown() override {
-        qln::seams::g_winVerifyTrust = nullptr;
-        qlntest::ClearProductRegistry();
-    }
+    void TearDown() override { qlntest::ClearProductRegistry(); }
     qlntest::LogCapture m_log;
     qlntest::TempDir m_dir;
 };
@@ -196,7 +194,7 @@ TEST_F(MsiPackageTest, SizeAndSignatureOfRealPackages) {
 
     // The user's own switch does not reach a run with administrator rights
     // (every process under Wine): only the administrators' value does.
-    qlntest::SetLocalOverride(L"MsiSignatureVerification", L"false");
+    qlntest::SetKmString(L"MsiSignatureVerification", L"false");
     EXPECT_FALSE(QLNMsiPackage::VerifyMsiPackage(unsignedMsi));
     EXPECT_TRUE(m_log.Contains("MsiSignatureVerification=false from the user's settings is ignored"));
     ASSERT_TRUE(qln::WriteMachineString(L"MsiSignatureVerification", L"False"));
@@ -207,8 +205,7 @@ TEST_F(MsiPackageTest, SizeAndSignatureOfRealPackages) {
     // The size boundary, with the signature switch off for the daemon itself:
     // a file of exactly the size passes that check and is then no package
     // of ours.
-    qln::seams::g_isRunningAsAdmin = [] { return false; };
-    auto restoreAdmin = qln::ScopeExit([] { qln::seams::g_isRunningAsAdmin = nullptr; });
+    qlntest::ScopedSeam notAdmin(qln::seams::g_isRunningAsAdmin, [] { return false; });
     const fs::path exact = m_dir.path() / L"exact.msi";
     WriteSized(exact, 1048576);
     EXPECT_EQ(QLNMsiPackage::CheckMsiPackage(exact.wstring()), QLNMsiPackage::Verdict::Refused);
@@ -262,21 +259,22 @@ TEST_F(MsiPackageTest, EnsureMsiReadyOverTlsWithOneForcedRedownload) {
     // signer); the forced re-download then passes.
     TrustCalls::firstStatus = static_cast<LONG>(TRUST_E_SUBJECT_NOT_TRUSTED);
     TrustCalls::laterStatus = 0;
-    qln::seams::g_winVerifyTrust = &TrustCalls::Call;
-    ASSERT_TRUE(QLNMsiPackage::EnsureMsiReady(Version(version), url, stagingDir, msiPath));
-    EXPECT_EQ(stagingDir, QLNMsiPackage::BuildStagingDir(Version(version)));
-    EXPECT_EQ(msiPath, stagingDir + L"\\Quillon-" + version + L"-x64.msi");
-    EXPECT_EQ(qlntest::ReadFileBytes(msiPath), qlntest::ReadFileBytes(signedMsi));
-    EXPECT_EQ(qlntest::FetchRecorded(key).size(), 2u);
-    EXPECT_EQ(TrustCalls::verifyCalls, 2);
-    EXPECT_EQ(TrustCalls::closeCalls, 2);
-    EXPECT_TRUE(TrustCalls::parametersAsSpecified);
-    EXPECT_TRUE(m_log.Contains("status: 0x800B0004"));
-    EXPECT_TRUE(m_log.Contains("MSI verification failed, deleting and re-downloading: " + qln::WideToUtf8(msiPath)));
-    EXPECT_TRUE(m_log.Contains("MSI verification passed after re-download"));
+    {
+        qlntest::ScopedSeam trust(qln::seams::g_winVerifyTrust, &TrustCalls::Call);
+        ASSERT_TRUE(QLNMsiPackage::EnsureMsiReady(Version(version), url, stagingDir, msiPath));
+        EXPECT_EQ(stagingDir, QLNMsiPackage::BuildStagingDir(Version(version)));
+        EXPECT_EQ(msiPath, stagingDir + L"\\Quillon-" + version + L"-x64.msi");
+        EXPECT_EQ(qlntest::ReadFileBytes(msiPath), qlntest::ReadFileBytes(signedMsi));
+        EXPECT_EQ(qlntest::FetchRecorded(key).size(), 2u);
+        EXPECT_EQ(TrustCalls::verifyCalls, 2);
+        EXPECT_EQ(TrustCalls::closeCalls, 2);
+        EXPECT_TRUE(TrustCalls::parametersAsSpecified);
+        EXPECT_TRUE(m_log.Contains("status: 0x800B0004"));
+        EXPECT_TRUE(m_log.Contains("MSI verification failed, deleting and re-downloading: " + qln::WideToUtf8(msiPath)));
+        EXPECT_TRUE(m_log.Contains("MSI verification passed after re-download"));
+    }
 
     // Again, with the real check: the cached package is reused and verified.
-    qln::seams::g_winVerifyTrust = nullptr;
     ASSERT_TRUE(QLNMsiPackage::EnsureMsiReady(Version(version), url, stagingDir, msiPath));
     EXPECT_EQ(qlntest::FetchRecorded(key).size(), 2u);
     EXPECT_TRUE(m_log.Contains("MSI verification passed on first attempt"));
@@ -311,11 +309,10 @@ TEST_F(MsiPackageTest, PackageFailingTwiceIsLeftToTheUser) {
     const std::string key = qlntest::UniqueKey();
     const std::wstring url = ServePackage(RequiredEnv(L"QLN_TEST_MSI_UNSIGNED"), version, key);
     ASSERT_FALSE(url.empty());
-    QLNUpgradeUI::SetTaskDialogForTest(&DialogAnswer::Show);
+    qlntest::ScopedSeam dialogs(qln::seams::g_taskDialogIndirect, &DialogAnswer::Show);
     std::wstring stagingDir;
     std::wstring msiPath;
     auto cleanup = qln::ScopeExit([&] {
-        QLNUpgradeUI::SetTaskDialogForTest(nullptr);
         if (!stagingDir.empty()) QLNMsiPackage::CleanupStagingDir(stagingDir);
     });
 

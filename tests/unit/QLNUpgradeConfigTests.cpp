@@ -124,9 +124,7 @@ TEST(QLNUpgradeConfig, ImmediateManualIntervalFollowsInt64ConversionRules) {
         EXPECT_EQ(QLNUpgradeConfig::GetImmediateManualInterval(), seconds) << qln::WideToUtf8(text);
     }
     const std::uint64_t qword = 86400;
-    ASSERT_EQ(::RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Quillon\\KM", L"QLNUpgradeImmediateManualInterval", REG_QWORD, &qword,
-                                sizeof(qword)),
-              ERROR_SUCCESS);
+    qlntest::SetKmValue(L"QLNUpgradeImmediateManualInterval", REG_QWORD, &qword, sizeof(qword));
     EXPECT_EQ(QLNUpgradeConfig::GetImmediateManualInterval(), 86400);
     EXPECT_TRUE(log.Contains("Invalid or empty immediate manual interval '-1', using default 604800 seconds"));
 }

@@ -1,6 +1,7 @@
 // The upgrade pipeline, its entry points and the resume path, with the real
 // package cache and verification and scripted strategies.
 #include "support/LogTap.h"
+#include "support/ScopedSeam.h"
 #include "support/TaskDialogDriver.h"
 #include "support/TestSupport.h"
 #include "support/UpgradeFixtures.h"
@@ -257,13 +258,12 @@ LONG WINAPI TrustOnlyTheFirstCheck(HWND, GUID*, void* data) {
 
 TEST_F(Pipeline, PackageThatFailsTheCheckUnderTheHoldIsNotInstalled) {
     g_verifyCalls = 0;
-    qln::seams::g_winVerifyTrust = &TrustOnlyTheFirstCheck;
+    qlntest::ScopedSeam trust(qln::seams::g_winVerifyTrust, &TrustOnlyTheFirstCheck);
     auto run = std::async(std::launch::async, [&] { return engine.UpgradeSilently(kTarget); });
     const auto dialog = qlntest::WaitForTaskDialog();
     ASSERT_NE(dialog.window, nullptr) << "the user must be asked about the changed package";
     EXPECT_TRUE(qlntest::ClickTaskDialogButton(dialog, IDNO));
     EXPECT_EQ(run.get(), UpgradeResult::MsiVerificationFailed);
-    qln::seams::g_winVerifyTrust = nullptr;
     EXPECT_EQ(g_verifyCalls, 2);
     EXPECT_TRUE(strategies.Seen().empty()) << "no strategy may run on an unverified package";
     EXPECT_TRUE(log.Contains("MSI package failed verification while held for installation"));

@@ -1,6 +1,7 @@
 // The daemon's actions: the elevated copy and its exit codes, the upgrade
 // worker, the update check with its real prompts, the resume check and the
 // backup clean-up.
+#include "support/ScopedSeam.h"
 #include "support/TaskDialogDriver.h"
 #include "support/TestSupport.h"
 #include "support/UpgradeFixtures.h"
@@ -21,16 +22,13 @@
 
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <vector>
 
 namespace {
 
-constexpr wchar_t kVersionCheckKey[] = L"Software\\Quillon\\VersionCheck";
+using qlntest::kVersionCheckKey;
 const std::wstring kTarget = qlntest::kPackageVersion;
-
-bool NotAdmin() {
-    return false;
-}
 
 // Every launch of the elevated copy goes through here: what was asked for is
 // kept, then the real ShellExecuteExW runs.
@@ -80,12 +78,12 @@ protected:
     void SetUp() override {
         g_upgradeInProgress = false;
         g_launch = {};
-        qln::seams::g_elevationShellExecuteEx = &RecordAndLaunch;
     }
-    void TearDown() override {
-        EXPECT_TRUE(AnswerDialogsUntilReleased(IDOK)) << "a worker or prompt is still running";
-        qln::seams::g_elevationShellExecuteEx = nullptr;
-        qln::seams::g_isRunningAsAdmin = nullptr;
+    void TearDown() override { EXPECT_TRUE(AnswerDialogsUntilReleased(IDOK)) << "a worker or prompt is still running"; }
+    // Overrides that last until TearDown has waited for the worker.
+    void RunNotElevated() { m_admin.emplace(qln::seams::g_isRunningAsAdmin, [] { return false; }); }
+    void LaunchThrough(qln::seams::ElevationShellExecuteExFn launch) {
+        m_launch.emplace(qln::seams::g_elevationShellExecuteEx, launch);
     }
     // Waits for the end of the running flow, answering every dialog it shows
     // with the button; false after a minute.
@@ -98,6 +96,9 @@ protected:
         }
         return true;
     }
+    std::optional<qlntest::ScopedSeam<qln::seams::IsRunningAsAdminFn>> m_admin;
+    std::optional<qlntest::ScopedSeam<qln::seams::ElevationShellExecuteExFn>> m_launch{
+        std::in_place, qln::seams::g_elevationShellExecuteEx, &RecordAndLaunch};
     qlntest::LogCapture log;
 };
 
@@ -165,7 +166,7 @@ TEST_F(Worker, ElevatedCopyIsStartedThroughRunasAndItsExitCodeMappedBack) {
 }
 
 TEST_F(Worker, NotElevatedSilentRequestRunsTheElevatedCopy) {
-    qln::seams::g_isRunningAsAdmin = &NotAdmin;
+    RunNotElevated();
     (void)KMWinOSUtils::TerminateProcessByName(L"QLNCache.exe");
     QLNVersionInfo release;
     release.version = L"2.0.1";
@@ -200,15 +201,15 @@ TEST_F(Worker, NotElevatedSilentRequestRunsTheElevatedCopy) {
 }
 
 TEST_F(Worker, DeclinedAndImpossibleElevationAreRecorded) {
-    qln::seams::g_isRunningAsAdmin = &NotAdmin;
-    qln::seams::g_elevationShellExecuteEx = &DeclinePrompt;
+    RunNotElevated();
+    LaunchThrough(&DeclinePrompt);
     ExecuteUpgradeAsync(L"2.0.1", UpgradeType::Silent, false);
     ASSERT_TRUE(AnswerDialogsUntilReleased(IDOK));
     EXPECT_TRUE(log.Contains("User declined UAC elevation"));
     EXPECT_TRUE(log.Contains("Upgrade cancelled by user"));
     EXPECT_EQ(qlntest::HistoryTail(0), L"elevate_failed|0|10|2.0.1");
 
-    qln::seams::g_elevationShellExecuteEx = &CannotLaunch;
+    LaunchThrough(&CannotLaunch);
     g_upgradeInProgress = true;  // claimed by the resume prompt
     ExecuteUpgradeAsync(L"", UpgradeType::Resume, true);
     int dialogs = 0;
@@ -227,7 +228,7 @@ TEST_F(Worker, DeclinedAndImpossibleElevationAreRecorded) {
 // resume worked on (a newer cached one when the record failed validation),
 // whose download the daemon cleans.
 TEST_F(Worker, ResumeWorkerGoesByTheUsersRecord) {
-    qln::seams::g_isRunningAsAdmin = &NotAdmin;
+    RunNotElevated();
     QLNUpgradeProgress record;
     record.inProgress = true;
     record.targetVersion = kTarget;
@@ -257,7 +258,7 @@ TEST_F(Worker, ResumeWorkerGoesByTheUsersRecord) {
 // The installer's wizard runs with administrator rights only in the elevated
 // copy, on its own verified copy of the package.
 TEST_F(Worker, ManualRequestRunsTheElevatedCopy) {
-    qln::seams::g_isRunningAsAdmin = &NotAdmin;
+    RunNotElevated();
     ElevatedCopy copy(0);
     ExecuteUpgradeAsync(kTarget, UpgradeType::Manual, false);
     ASSERT_TRUE(AnswerDialogsUntilReleased(IDOK));
@@ -275,13 +276,7 @@ protected:
         qlntest::SetKmString(L"LatestVersionInfo",
                              kTarget + L"\nNew release\nhttps://example.test/notes\n" + (force ? L"true" : L"false"));
     }
-    std::uint64_t LastNotifiedAt() const {
-        std::uint64_t value = 0;
-        DWORD size = sizeof(value);
-        ::RegGetValueW(HKEY_CURRENT_USER, kVersionCheckKey, L"NewVersionLastNotifiedAt", RRF_RT_REG_QWORD | RRF_RT_REG_DWORD,
-                       nullptr, &value, &size);
-        return value;
-    }
+    static std::uint64_t LastNotifiedAt() { return qlntest::VcNumber(L"NewVersionLastNotifiedAt").value_or(0); }
     qlntest::StagedPackage package;
     qlntest::ScriptedStrategies strategies{{{UpgradeResult::Success, L"", nullptr}}};
 };
@@ -291,7 +286,7 @@ TEST_F(UpdateCheck, VersionCheckOtherThanTrueOrOneDisablesIt) {
     qlntest::SetKmString(L"VersionCheck", L"TRUE");
     PerformUpdateCheck();
     EXPECT_TRUE(log.Contains("Version check disabled by server config, skipping auto check"));
-    EXPECT_FALSE(log.Contains("LoadVersionInfo"));
+    EXPECT_FALSE(log.Contains("LoadVersionInfo: loading version info"));
     qlntest::SetKmString(L"VersionCheck", L"1");
     g_upgradeInProgress = true;
     PerformUpdateCheck();

@@ -18,29 +18,10 @@ namespace {
 constexpr wchar_t kProgressKey[] = L"Software\\Quillon\\KM\\UpgradeProgress";
 constexpr wchar_t kResultKey[] = L"Software\\Quillon\\KM\\UpgradeResult";
 
-void SetValue(const wchar_t* key, const std::wstring& name, DWORD type, const void* data, DWORD size) {
-    qln::UniqueHkey k;
-    ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_WRITE, nullptr, k.put(), nullptr), ERROR_SUCCESS);
-    ASSERT_EQ(::RegSetValueExW(k.get(), name.c_str(), 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
-}
-void SetText(const wchar_t* key, const std::wstring& name, const std::wstring& text) {
-    SetValue(key, name, REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-}
-void SetDword(const wchar_t* key, const std::wstring& name, DWORD v) { SetValue(key, name, REG_DWORD, &v, sizeof(v)); }
-
-std::optional<std::wstring> GetText(const wchar_t* key, const std::wstring& name) {
-    wchar_t buf[1024];
-    DWORD size = sizeof(buf);
-    if (::RegGetValueW(HKEY_CURRENT_USER, key, name.c_str(), RRF_RT_REG_SZ, nullptr, buf, &size) != ERROR_SUCCESS)
-        return std::nullopt;
-    return std::wstring(buf);
-}
-std::optional<DWORD> GetDword(const wchar_t* key, const std::wstring& name) {
-    DWORD v = 0, size = sizeof(v);
-    if (::RegGetValueW(HKEY_CURRENT_USER, key, name.c_str(), RRF_RT_REG_DWORD, nullptr, &v, &size) != ERROR_SUCCESS)
-        return std::nullopt;
-    return v;
-}
+using qlntest::HkcuDword;
+using qlntest::HkcuString;
+using qlntest::SetHkcuDword;
+using qlntest::SetHkcuString;
 
 class StoreTest : public ::testing::Test {
 protected:
@@ -62,7 +43,7 @@ TEST_F(StoreTest, ProgressRoundTripAndCategoryText) {
     saved.completedCategories = {Cat::Third, Cat::Common, Cat::QLNUpgrade};
     saved.inProgress = true;
     saved.SaveUpgradeProgress();
-    EXPECT_EQ(GetText(kProgressKey, L"CompletedCategories"), L"Common,Third,QLNUpgrade");
+    EXPECT_EQ(HkcuString(kProgressKey, L"CompletedCategories"), L"Common,Third,QLNUpgrade");
     EXPECT_TRUE(m_log->Contains("Saved upgrade progress: version=1.17.KM17.1, type=silent, completed=Common,Third,QLNUpgrade"));
     EXPECT_TRUE(HasPendingUpgrade());
 
@@ -75,8 +56,8 @@ TEST_F(StoreTest, ProgressRoundTripAndCategoryText) {
     EXPECT_EQ(loaded.completedCategories, saved.completedCategories);
 
     // Any letter case counts; a messy text keeps only real names.
-    SetText(kProgressKey, L"State", L"inPROGRESS");
-    SetText(kProgressKey, L"CompletedCategories", L" lang ,QLN,,Bogus,Unknown");
+    SetHkcuString(kProgressKey, L"State", L"inPROGRESS");
+    SetHkcuString(kProgressKey, L"CompletedCategories", L" lang ,QLN,,Bogus,Unknown");
     const QLNUpgradeProgress messy = LoadUpgradeProgress();
     EXPECT_TRUE(messy.inProgress);
     EXPECT_EQ(messy.completedCategories, (std::set<Cat>{Cat::QLN, Cat::Lang}));
@@ -84,7 +65,7 @@ TEST_F(StoreTest, ProgressRoundTripAndCategoryText) {
     EXPECT_EQ(FormatCompletedCategories({static_cast<Cat>(42)}), L"Unknown");
 
     UpdateCompletedCategories({Cat::System64, Cat::SVN});
-    EXPECT_EQ(GetText(kProgressKey, L"CompletedCategories"), L"SVN,System64");
+    EXPECT_EQ(HkcuString(kProgressKey, L"CompletedCategories"), L"SVN,System64");
     UpdateUpgradeState(L"Succeeded");
     EXPECT_FALSE(HasPendingUpgrade());
     EXPECT_TRUE(m_log->Contains("Updated upgrade state to: Succeeded"));
@@ -98,14 +79,14 @@ TEST_F(StoreTest, ProgressRoundTripAndCategoryText) {
 
 TEST_F(StoreTest, PartlyWrittenOrCorruptRecords) {
     // State missing: not in progress, nothing else read or logged.
-    SetText(kProgressKey, L"TargetVersion", L"1.17.KM17.1");
+    SetHkcuString(kProgressKey, L"TargetVersion", L"1.17.KM17.1");
     EXPECT_FALSE(LoadUpgradeProgress().inProgress);
     EXPECT_FALSE(m_log->Contains("Loaded upgrade progress"));
     // State of the wrong type counts as unreadable.
-    SetDword(kProgressKey, L"State", 1);
+    SetHkcuDword(kProgressKey, L"State", 1);
     EXPECT_FALSE(HasPendingUpgrade());
     // In progress with values missing: loads empty texts and fails validation.
-    SetText(kProgressKey, L"State", L"InProgress");
+    SetHkcuString(kProgressKey, L"State", L"InProgress");
     const QLNUpgradeProgress partial = LoadUpgradeProgress();
     EXPECT_TRUE(partial.inProgress);
     EXPECT_TRUE(partial.stagingDir.empty());
@@ -156,8 +137,8 @@ TEST_F(StoreTest, HistoryLineFormatAndFirstEntry) {
     const auto before = std::time(nullptr);
     QLNUpgradeResultStore::AddResult(true, L"silent", L"1.17.KM17.1", 2);
     const auto after = std::time(nullptr);
-    EXPECT_EQ(GetDword(kResultKey, L"Count"), 1u);
-    const std::wstring line = GetText(kResultKey, L"Entry0").value_or(L"");
+    EXPECT_EQ(HkcuDword(kResultKey, L"Count"), 1u);
+    const std::wstring line = HkcuString(kResultKey, L"Entry0").value_or(L"");
     const auto bar = line.find(L'|');
     ASSERT_NE(bar, std::wstring::npos);
     const long long seconds = std::stoll(line.substr(0, bar));
@@ -180,20 +161,20 @@ class HistoryRoll : public StoreTest, public ::testing::WithParamInterface<RollC
 
 TEST_P(HistoryRoll, KeepsAtMostFiftyNewestLast) {
     const RollCase& c = GetParam();
-    for (int i = 0; i < 60; ++i) SetText(kResultKey, L"Entry" + std::to_wstring(i), L"old" + std::to_wstring(i));
-    SetDword(kResultKey, L"Count", c.count);
+    for (int i = 0; i < 60; ++i) SetHkcuString(kResultKey, L"Entry" + std::to_wstring(i), L"old" + std::to_wstring(i));
+    SetHkcuDword(kResultKey, L"Count", c.count);
     QLNUpgradeResultStore::AddResult(false, L"manual", L"1.17.KM17.1", 6);
-    EXPECT_EQ(GetDword(kResultKey, L"Count"), c.countAfter);
-    const std::wstring newest = GetText(kResultKey, L"Entry" + std::to_wstring(c.index)).value_or(L"");
+    EXPECT_EQ(HkcuDword(kResultKey, L"Count"), c.countAfter);
+    const std::wstring newest = HkcuString(kResultKey, L"Entry" + std::to_wstring(c.index)).value_or(L"");
     EXPECT_NE(newest.find(L"|manual|0|6|1.17.KM17.1"), std::wstring::npos) << qln::WideToUtf8(newest);
     if (c.rolled) {
-        for (int i = 0; i < 49; ++i) EXPECT_EQ(GetText(kResultKey, L"Entry" + std::to_wstring(i)), L"old" + std::to_wstring(i + 1));
+        for (int i = 0; i < 49; ++i) EXPECT_EQ(HkcuString(kResultKey, L"Entry" + std::to_wstring(i)), L"old" + std::to_wstring(i + 1));
         EXPECT_TRUE(m_log->Contains("Upgrade result list full (50 entries), dropping the oldest record"));
     } else {
         EXPECT_FALSE(m_log->Contains("Upgrade result list full"));
-        for (int i = c.index + 1; i < 50; ++i) EXPECT_EQ(GetText(kResultKey, L"Entry" + std::to_wstring(i)), L"old" + std::to_wstring(i));
+        for (int i = c.index + 1; i < 50; ++i) EXPECT_EQ(HkcuString(kResultKey, L"Entry" + std::to_wstring(i)), L"old" + std::to_wstring(i));
     }
-    for (int i = 50; i < 60; ++i) EXPECT_EQ(GetText(kResultKey, L"Entry" + std::to_wstring(i)), L"old" + std::to_wstring(i)) << "left untouched";
+    for (int i = 50; i < 60; ++i) EXPECT_EQ(HkcuString(kResultKey, L"Entry" + std::to_wstring(i)), L"old" + std::to_wstring(i)) << "left untouched";
 }
 
 INSTANTIATE_TEST_SUITE_P(Store, HistoryRoll,

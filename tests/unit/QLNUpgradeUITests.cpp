@@ -1,6 +1,7 @@
 // The prompts, driven through the real comctl32 task dialog: the test reads
 // each live dialog's texts and buttons and answers it with TDM_CLICK_BUTTON or
 // the close box, while a recording seam keeps the exact configuration.
+#include "support/ScopedSeam.h"
 #include "support/TestSupport.h"
 
 #include "QLNUpgrade/KM/Upgrade/QLNUpgradeUI.h"
@@ -148,18 +149,16 @@ protected:
         g_seen.clear();
         g_rebootCalls = 0;
         g_explorerRestarts = 0;
-        qln::seams::g_taskDialogIndirect = &RecordingTaskDialog;
-        // A reboot that fails at both system calls; an Explorer restart that is only counted.
-        qln::seams::g_exitWindowsEx = [](UINT, DWORD) -> BOOL { ++g_rebootCalls; return FALSE; };
-        qln::seams::g_initiateSystemShutdown = [](LPWSTR, LPWSTR, DWORD, BOOL, BOOL) -> BOOL { return FALSE; };
-        qln::seams::g_restartExplorer = [] { ++g_explorerRestarts; };
     }
-    void TearDown() override {
-        qln::seams::g_taskDialogIndirect = nullptr;
-        qln::seams::g_exitWindowsEx = nullptr;
-        qln::seams::g_initiateSystemShutdown = nullptr;
-        qln::seams::g_restartExplorer = nullptr;
-    }
+    qlntest::ScopedSeam<qln::seams::TaskDialogIndirectFn> m_dialogs{qln::seams::g_taskDialogIndirect,
+                                                                    &RecordingTaskDialog};
+    // A reboot that fails at both system calls; an Explorer restart that is only counted.
+    qlntest::ScopedSeam<qln::seams::ExitWindowsExFn> m_exitWindows{
+        qln::seams::g_exitWindowsEx, [](UINT, DWORD) -> BOOL { ++g_rebootCalls; return FALSE; }};
+    qlntest::ScopedSeam<qln::seams::InitiateSystemShutdownFn> m_shutdown{
+        qln::seams::g_initiateSystemShutdown, [](LPWSTR, LPWSTR, DWORD, BOOL, BOOL) -> BOOL { return FALSE; }};
+    qlntest::ScopedSeam<qln::seams::RestartExplorerFn> m_explorer{qln::seams::g_restartExplorer,
+                                                                  [] { ++g_explorerRestarts; }};
     std::optional<qlntest::LogCapture> m_log;
 };
 
@@ -263,12 +262,12 @@ TEST_F(PromptTest, OneButtonDialogs) {
                                                 L"). No update is needed at this time.\n\nIf you have any questions, "
                                                 L"please contact Marlow helper."));
     EXPECT_TRUE(HasText(dialogs[1].statics, L"An upgrade is already in progress"));
-    EXPECT_TRUE(m_log->Contains("[QLNUpgradeUI::PromptNoNewVersion] Showing no-new-version dialog"));
-    EXPECT_TRUE(m_log->Contains("[QLNUpgradeUI::PromptUpgradeAlreadyInProgress] Showing upgrade-already-in-progress dialog"));
+    EXPECT_TRUE(m_log->Contains("Showing no-new-version dialog"));
+    EXPECT_TRUE(m_log->Contains("Showing upgrade-already-in-progress dialog"));
 }
 
 TEST_F(PromptTest, FailedDialogIsTheNegativeAnswer) {
-    qln::seams::g_taskDialogIndirect = &FailingTaskDialog;
+    qlntest::ScopedSeam failing(qln::seams::g_taskDialogIndirect, &FailingTaskDialog);
     EXPECT_EQ(QLNUpgradeUI::PromptUpgradeAvailable(kNew, true), PromptChoice::Later);
     EXPECT_FALSE(QLNUpgradeUI::PromptUnverifiedPackage());
     QLNUpgradeUI::PromptRebootConfirmation(false);

@@ -1,4 +1,5 @@
 // The hidden window's procedure driven with real messages in this process.
+#include "support/ScopedSeam.h"
 #include "support/TaskDialogDriver.h"
 #include "support/TestSupport.h"
 #include "support/UpgradeFixtures.h"
@@ -231,21 +232,12 @@ std::vector<std::wstring> g_startedAsShell;
 bool g_startsAsShell = true;
 
 TEST(HandOver, ADaemonWithRightsTheShellLacksRestartsOnceWithTheShellsToken) {
-    struct Seams {
-        Seams() {
-            qln::seams::g_isRunningAsAdmin = [] { return true; };
-            qln::seams::g_isShellElevated = [] { return g_shellElevated; };
-            qln::seams::g_runAsShell = [](const std::wstring&, const std::wstring& commandLine) {
-                g_startedAsShell.push_back(commandLine);
-                return g_startsAsShell;
-            };
-        }
-        ~Seams() {
-            qln::seams::g_isRunningAsAdmin = nullptr;
-            qln::seams::g_isShellElevated = nullptr;
-            qln::seams::g_runAsShell = nullptr;
-        }
-    } seams;
+    qlntest::ScopedSeam admin(qln::seams::g_isRunningAsAdmin, [] { return true; });
+    qlntest::ScopedSeam shellElevated(qln::seams::g_isShellElevated, [] { return g_shellElevated; });
+    qlntest::ScopedSeam runAsShell(qln::seams::g_runAsShell, [](const std::wstring&, const std::wstring& commandLine) {
+        g_startedAsShell.push_back(commandLine);
+        return g_startsAsShell;
+    });
     auto handOver = [](std::vector<const wchar_t*> args) {
         return HandOverToShell(ParseCommandLineArgs(static_cast<int>(args.size()), args.data()));
     };

@@ -5,10 +5,10 @@
 
 #include "QLNUpgrade/KM/Upgrade/QLNWindowsInstaller.h"
 
-#include "Utils/ScopeExit.h"
 #include "Utils/StringConv.h"
 
 #include "support/FakeMsiexec.h"
+#include "support/ScopedSeam.h"
 #include "support/TestSupport.h"
 
 #include <gmock/gmock.h>
@@ -67,7 +67,7 @@ TEST(WindowsInstaller, AdministrativeExtractionRunsTheCommandLineAndUnpacksTheTr
 
     // A program that cannot be started reports the Windows error.
     const std::wstring missing = qlntest::BinDir() + L"no-such-msiexec.exe";
-    qln::seams::g_msiexecProgram = missing.c_str();
+    qlntest::ScopedSeam missingProgram(qln::seams::g_msiexecProgram, missing.c_str());
     EXPECT_FALSE(QLNWindowsInstaller::StartAdministrativeExtraction(commandLine, info, error));
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(info.hProcess, nullptr);
@@ -107,13 +107,12 @@ TEST(WindowsInstaller, InstallerLaunchHandsOverParametersAndExitCodes) {
 TEST(WindowsInstaller, DeclinedElevationReportsErrorCancelled) {
     static SHELLEXECUTEINFOW seen{};
     static std::wstring file;
-    qln::seams::g_installerShellExecuteEx = [](SHELLEXECUTEINFOW* info) -> BOOL {
+    qlntest::ScopedSeam declined(qln::seams::g_installerShellExecuteEx, [](SHELLEXECUTEINFOW* info) -> BOOL {
         seen = *info;
         file = info->lpFile;
         ::SetLastError(ERROR_CANCELLED);
         return FALSE;
-    };
-    auto reset = qln::ScopeExit([] { qln::seams::g_installerShellExecuteEx = nullptr; });
+    });
     qln::UniqueHandle process;
     DWORD error = 0;
     EXPECT_FALSE(QLNWindowsInstaller::StartInstaller(L"/i \"x.msi\" /l*v \"x.log\"", SW_SHOWNORMAL, true, process, error));

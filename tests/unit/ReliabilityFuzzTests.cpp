@@ -302,19 +302,6 @@ std::wstring AnsiText(const std::string& bytes) {
     return text;
 }
 
-std::optional<std::wstring> CachedRawText() {
-    DWORD size = 0;
-    constexpr wchar_t key[] = L"Software\\Quillon\\VersionCheck";
-    if (::RegGetValueW(HKEY_CURRENT_USER, key, L"NewVersionRawText", RRF_RT_REG_SZ, nullptr, nullptr, &size) !=
-        ERROR_SUCCESS)
-        return std::nullopt;
-    std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
-    size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-    ::RegGetValueW(HKEY_CURRENT_USER, key, L"NewVersionRawText", RRF_RT_REG_SZ, nullptr, text.data(), &size);
-    text.resize(wcslen(text.c_str()));
-    return text;
-}
-
 std::string RandomAnswer(qlntest::Fuzzer& fuzz) {
     static const std::vector<std::string> tokens = {"\n", "\r\n", "\r", std::string(1, '\0'), "\xff", "\xe9", "\x81",
                                                     "1.16.KM16.2400", "KM", "true", "{", "\"version\":", "<html>",
@@ -361,9 +348,7 @@ TEST(ReliabilityFuzz, VersionServiceAnswers) {
 
         ::RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\Quillon\\VersionCheck", L"NewVersionRawText");
         const std::wstring url = base + (large ? L"fill=" + std::to_wstring(fill) : L"hex=" + qlntest::Widen(Hex(body)));
-        ASSERT_EQ(::RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Quillon\\VersionCheck", L"URL", REG_SZ,
-                                    (url + L"&x=").c_str(), static_cast<DWORD>((url.size() + 4) * sizeof(wchar_t))),
-                  ERROR_SUCCESS);
+        qlntest::SetVcString(L"URL", url + L"&x=");
 
         QLNVersionInfo info;
         const bool got = QLNVersionChecker::LoadVersionInfo(info, true);
@@ -379,11 +364,11 @@ TEST(ReliabilityFuzz, VersionServiceAnswers) {
             ASSERT_EQ(info.link, expected.lines[2]) << shown;
             ASSERT_EQ(info.force, expected.lines[3] == L"true") << shown;
             ASSERT_EQ(info.rawText, expectedText) << shown;
-            ASSERT_EQ(CachedRawText(), expectedText) << shown;
+            ASSERT_EQ(qlntest::VcString(L"NewVersionRawText"), expectedText) << shown;
         } else {
             ++refused;
             ASSERT_TRUE(info.version.empty() && info.rawText.empty()) << shown;
-            ASSERT_FALSE(CachedRawText().has_value()) << shown << ": a refused answer must not be cached";
+            ASSERT_FALSE(qlntest::VcString(L"NewVersionRawText")) << shown << ": a refused answer must not be cached";
         }
     }
     EXPECT_EQ(log.Matching("Checking version from ").size(), static_cast<std::size_t>(fuzz.iterations()));

@@ -8,6 +8,7 @@
 #include "Utils/ScopeExit.h"
 #include "Utils/UniqueHandle.h"
 #include "support/ReplaceTestSupport.h"
+#include "support/ScopedSeam.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -28,11 +29,8 @@ using qlntest::Narrow;
 TEST(ReplaceFaultInjection, AFaultAtAnyFileLeavesTheInstalledTreeAsItWas) {
     constexpr size_t kWindow = 8;
     qlntest::ClearProductRegistry();
-    qln::seams::g_replacePauseMs = 0;
-    auto restore = qln::ScopeExit([] {
-        qln::seams::g_replacePauseMs = 1000;
-        qlntest::ClearProductRegistry();
-    });
+    qlntest::ScopedSeam noPause(qln::seams::g_replacePauseMs, 0u);
+    auto clear = qln::ScopeExit([] { qlntest::ClearProductRegistry(); });
     qlntest::TempDir temp;
     const std::wstring product = temp.dirWithSlash() + L"product";
     const std::wstring installRoot = temp.dirWithSlash() + L"Quillon";

@@ -10,6 +10,7 @@
 #include "Utils/UniqueHandle.h"
 #include "support/FakeMsiexec.h"
 #include "support/ReplaceTestSupport.h"
+#include "support/ScopedSeam.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -51,7 +52,6 @@ class ReplaceExecuteTest : public ::testing::Test {
 protected:
     void SetUp() override {
         qlntest::ClearProductRegistry();
-        qln::seams::g_replacePauseMs = 1;
         context.version = L"1.16.KM16.2400";
         context.stagingDir = temp.dirWithSlash() + L"staging";
         context.msiPath = context.stagingDir + L"\\Quillon-1.16.KM16.2400-x64.msi";
@@ -64,9 +64,6 @@ protected:
     }
 
     void TearDown() override {
-        qln::seams::g_replacePauseMs = 1000;
-        qln::seams::g_msiExtractionTimeoutMs = 120000;
-        qln::seams::g_describeFileHolders = &DescribeFileHolders;
         // The strategy starts the (stand-in) status cache at its end; its
         // window may not exist yet.
         (void)KMWinOSUtils::TerminateProcessByName(L"QLNCache.exe");
@@ -106,6 +103,7 @@ protected:
         }
     }
 
+    qlntest::ScopedSeam<DWORD> m_shortPauses{qln::seams::g_replacePauseMs, 1u};
     qlntest::TempDir temp;
     qlntest::FakeMsiexec msiexec;
     Strategy strategy;
@@ -150,13 +148,13 @@ TEST_F(ReplaceExecuteTest, RollsEverythingBackWhenOneFileCannotBeReplaced) {
     static std::vector<DWORD> swapErrors;
     staging = context.stagingDir;
     swapErrors.clear();
-    qln::seams::g_describeFileHolders = [](const std::wstring&) noexcept {
+    qlntest::ScopedSeam holders(qln::seams::g_describeFileHolders, [](const std::wstring&) noexcept {
         for (const wchar_t* folder : {L"\\extract", L"\\rollback_backup"}) {
             const BOOL moved = ::MoveFileW((staging + folder).c_str(), (staging + folder + L".swapped").c_str());
             swapErrors.push_back(moved ? ERROR_SUCCESS : ::GetLastError());
         }
         return std::wstring(L"holder.exe (pid 7)");
-    };
+    });
     qlntest::LogCapture log;
 
     EXPECT_EQ(strategy.Execute(context), UpgradeResult::StrategyFailed);
@@ -174,7 +172,7 @@ TEST_F(ReplaceExecuteTest, RollsEverythingBackWhenOneFileCannotBeReplaced) {
 
 TEST_F(ReplaceExecuteTest, FailsBeforeTouchingAnythingWhenTheReleaseCannotBeUnpacked) {
     WriteText(temp.dirWithSlash() + L"nobin\\readme.txt", "no product here");
-    qln::seams::g_msiExtractionTimeoutMs = 1500;
+    qlntest::ScopedSeam extraction(qln::seams::g_msiExtractionTimeoutMs, 1500u);
     const struct {
         std::vector<std::string> script;
         const wchar_t* error;
@@ -253,10 +251,10 @@ TEST_F(ReplaceExecuteTest, ResumeThatFailsRestoresTheTreeFromBeforeTheInterrupte
     static std::string journalAtFailure;
     static std::wstring journal;
     journal = context.stagingDir + L"\\replace.journal";
-    qln::seams::g_describeFileHolders = [](const std::wstring&) noexcept {
+    qlntest::ScopedSeam holders(qln::seams::g_describeFileHolders, [](const std::wstring&) noexcept {
         journalAtFailure = ReadText(journal);
         return std::wstring();
-    };
+    });
 
     EXPECT_EQ(strategy.Execute(context), UpgradeResult::StrategyFailed);
     EXPECT_NE(journalAtFailure.find("F bin\\QLNUpgrade.exe\n"), std::string::npos);
@@ -307,12 +305,8 @@ TEST_F(ReplaceExecuteTest, DeploymentSkipsMissingSourcesAndPersistsCompletedCate
     EXPECT_FALSE(log.Contains("Deploying category [Lang]"));
     EXPECT_TRUE(log.Contains("Category [Common] deploy complete. Running totals - Success: 2, Failed: 0"));
     // Persisted after each deployed category; empty categories ride along with the next one.
-    wchar_t persisted[256] = {};
-    DWORD size = sizeof(persisted);
-    EXPECT_EQ(::RegGetValueW(HKEY_CURRENT_USER, L"Software\\Quillon\\KM\\UpgradeProgress", L"CompletedCategories",
-                             RRF_RT_REG_SZ, nullptr, persisted, &size),
-              ERROR_SUCCESS);
-    EXPECT_EQ(std::wstring(persisted), L"QLN,Lang,SVN,Common,Third");
+    EXPECT_EQ(qlntest::HkcuString(L"Software\\Quillon\\KM\\UpgradeProgress", L"CompletedCategories"),
+              L"QLN,Lang,SVN,Common,Third");
 }
 
 }  // namespace

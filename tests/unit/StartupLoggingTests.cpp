@@ -9,13 +9,7 @@
 
 namespace {
 
-std::optional<std::wstring> RegistryLoggerDir() {
-    wchar_t buf[1024] = {};
-    DWORD size = sizeof(buf);
-    if (::RegGetValueW(HKEY_CURRENT_USER, L"Software\\Quillon\\KM", L"LoggerDir", RRF_RT_REG_SZ, nullptr, buf, &size) != ERROR_SUCCESS)
-        return std::nullopt;
-    return std::wstring(buf);
-}
+std::optional<std::wstring> RegistryLoggerDir() { return qlntest::HkcuString(qlntest::kKmKey, L"LoggerDir"); }
 
 TEST(StartupLogging, EmptyConfigurationStoresThePerUserDefault) {
     ASSERT_FALSE(RegistryLoggerDir().has_value());
